@@ -1,0 +1,272 @@
+// Start-up, the COM1 console and kprintf.
+//
+// kernel_main_64 brings the machine up in a fixed order and reports each step on
+// COM1; nothing it calls is checked, because every module reports its own failure
+// and start-up carries on. The console below is polled and unbuffered: every byte
+// has reached the UART before the call that wrote it returns.
+#include "main.h"
+
+#include "cpu.h"
+#include "io.h"
+
+extern "C" char kernel_end[];  // end of the image, from the linker script
+
+namespace {
+
+// UART registers, as offsets from COM1.
+constexpr uint16_t UART_DATA = 0;
+constexpr uint16_t UART_IER = 1;
+constexpr uint16_t UART_DIVISOR_HIGH = 1;
+constexpr uint16_t UART_FCR = 2;
+constexpr uint16_t UART_LCR = 3;
+constexpr uint16_t UART_MCR = 4;
+constexpr uint16_t UART_LSR = 5;
+
+constexpr uint8_t LCR_DLAB = 0x80;
+constexpr uint8_t LCR_8N1 = 0x03;
+constexpr uint8_t DIVISOR_38400 = 3;  // 115200 / 3
+constexpr uint8_t FCR_ENABLE_CLEAR_14 = 0xC7;
+constexpr uint8_t MCR_DTR_RTS_OUT2 = 0x0B;
+constexpr uint8_t LSR_DATA_READY = 0x01;
+constexpr uint8_t LSR_THR_EMPTY = 0x20;
+
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+
+void print_hex_short(uint64_t value) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = HEX_DIGITS[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    while (n > 0) serial_putc(digits[--n]);
+}
+
+// Sends at most `limit` bytes of the string at `addr`. A null address prints
+// "(null)" whole, whatever the precision: a shortened "(nu" would only mislead.
+void print_string(uint64_t addr, uint64_t limit) {
+    const char* s = reinterpret_cast<const char*>(addr);
+    if (s == nullptr) {
+        serial_puts("(null)");
+        return;
+    }
+    for (uint64_t i = 0; i < limit && s[i] != '\0'; ++i) serial_putc(s[i]);
+}
+
+constexpr uint64_t NO_PRECISION = ~0ull;
+
+}  // namespace
+
+extern "C" void serial_init() {
+    outb(COM1 + UART_IER, 0x00);
+    outb(COM1 + UART_LCR, LCR_DLAB);
+    outb(COM1 + UART_DATA, DIVISOR_38400);
+    outb(COM1 + UART_DIVISOR_HIGH, 0x00);
+    outb(COM1 + UART_LCR, LCR_8N1);
+    outb(COM1 + UART_FCR, FCR_ENABLE_CLEAR_14);
+    outb(COM1 + UART_MCR, MCR_DTR_RTS_OUT2);
+}
+
+extern "C" void serial_putc(char c) {
+    while ((inb(COM1 + UART_LSR) & LSR_THR_EMPTY) == 0) {
+    }
+    outb(COM1 + UART_DATA, static_cast<uint8_t>(c));
+}
+
+extern "C" void serial_puts(const char* s) {
+    while (*s != '\0') serial_putc(*s++);
+}
+
+extern "C" int serial_poll() {
+    return (inb(COM1 + UART_LSR) & LSR_DATA_READY) ? 1 : 0;
+}
+
+extern "C" int serial_getc() {
+    if (!serial_poll()) return -1;
+    return inb(COM1 + UART_DATA);
+}
+
+extern "C" void kprint_hex(uint64_t value) {
+    serial_puts("0x");
+    for (int shift = 60; shift >= 0; shift -= 4) serial_putc(HEX_DIGITS[(value >> shift) & 0xF]);
+}
+
+extern "C" void kprint_dec(uint64_t value) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) serial_putc(digits[--n]);
+}
+
+void kprintf_args(const char* fmt, const uint64_t* args, size_t count) {
+    size_t used = 0;
+    auto next_arg = [&]() -> uint64_t { return used < count ? args[used++] : 0; };
+
+    for (const char* p = fmt; *p != '\0'; ++p) {
+        if (*p != '%') {
+            serial_putc(*p);
+            continue;
+        }
+        const char conv = p[1];
+        if (conv == '\0') {
+            serial_putc('%');
+            return;
+        }
+        ++p;  // p now at the conversion byte
+        switch (conv) {
+        case 'd': kprint_dec(next_arg()); break;
+        case 'x': print_hex_short(next_arg()); break;
+        case 's': print_string(next_arg(), NO_PRECISION); break;
+        case 'c': serial_putc(static_cast<char>(next_arg() & 0xFF)); break;
+        case '%': serial_putc('%'); break;
+        case '.': {
+            // "%.Ns" or "%.*s"; anything else after the precision prints "%."
+            // and the walk resumes at the byte after the '.'.
+            const char* q = p + 1;
+            bool star = false;
+            uint64_t precision = 0;
+            if (*q == '*') {
+                star = true;
+                ++q;
+            } else if (*q >= '0' && *q <= '9') {
+                while (*q >= '0' && *q <= '9') {
+                    const uint64_t digit = static_cast<uint64_t>(*q - '0');
+                    precision = precision > (NO_PRECISION - digit) / 10 ? NO_PRECISION
+                                                                        : precision * 10 + digit;
+                    ++q;
+                }
+            } else {
+                q = nullptr;  // neither digits nor a star: not a precision
+            }
+            if (q != nullptr && *q == 's') {
+                if (star) precision = next_arg();
+                print_string(next_arg(), precision);
+                p = q;
+            } else {
+                serial_putc('%');
+                serial_putc('.');
+            }
+            break;
+        }
+        default:
+            serial_putc('%');
+            serial_putc(conv);
+            break;
+        }
+    }
+}
+
+extern "C" size_t kstrlen(const char* s) {
+    size_t n = 0;
+    while (s[n] != '\0') ++n;
+    return n;
+}
+
+extern "C" int kstrcmp(const char* a, const char* b) {
+    const auto* x = reinterpret_cast<const unsigned char*>(a);
+    const auto* y = reinterpret_cast<const unsigned char*>(b);
+    while (*x != 0 && *x == *y) {
+        ++x;
+        ++y;
+    }
+    return static_cast<int>(*x) - static_cast<int>(*y);
+}
+
+extern "C" int kstrncmp(const char* a, const char* b, size_t n) {
+    const auto* x = reinterpret_cast<const unsigned char*>(a);
+    const auto* y = reinterpret_cast<const unsigned char*>(b);
+    for (size_t i = 0; i < n; ++i) {
+        if (x[i] != y[i] || x[i] == 0) return static_cast<int>(x[i]) - static_cast<int>(y[i]);
+    }
+    return 0;
+}
+
+extern "C" void* kmemset(void* dst, int value, size_t n) {
+    auto* d = static_cast<volatile unsigned char*>(dst);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(value);
+    return dst;
+}
+
+extern "C" void* kmemcpy(void* dst, const void* src, size_t n) {
+    auto* d = static_cast<volatile unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+    for (size_t i = 0; i < n; ++i) d[i] = s[i];
+    return dst;
+}
+
+// The compiler may emit calls to these for structure copies and clears, even in
+// freestanding code; they are the kernel's own routines under the usual names.
+#ifndef TARVELIN_HOST
+extern "C" void* memset(void* dst, int value, size_t n) { return kmemset(dst, value, n); }
+extern "C" void* memcpy(void* dst, const void* src, size_t n) { return kmemcpy(dst, src, n); }
+#endif
+
+namespace {
+
+constexpr uint32_t CPUID_VENDOR = 0;
+constexpr uint32_t CPUID_FEATURES = 1;
+constexpr uint32_t CPUID_EXT_FEATURES = 0x80000001;
+
+void report_cpu() {
+    const cpuid_regs leaf0 = cpu_cpuid(CPUID_VENDOR);
+    char vendor[13];
+    const uint32_t parts[3] = {leaf0.ebx, leaf0.edx, leaf0.ecx};
+    for (int i = 0; i < 3; ++i)
+        for (int b = 0; b < 4; ++b) vendor[i * 4 + b] = static_cast<char>(parts[i] >> (8 * b));
+    vendor[12] = '\0';
+    kprintf("  CPU Vendor:     %s\n", vendor);
+
+    const cpuid_regs leaf1 = cpu_cpuid(CPUID_FEATURES);
+    kprintf("  Family/Model:   %d/%d Stepping %d\n", (leaf1.eax >> 8) & 0xF, (leaf1.eax >> 4) & 0xF,
+            leaf1.eax & 0xF);
+
+    struct feature {
+        uint32_t bit;
+        const char* name;
+    };
+    static constexpr feature EDX_FEATURES[] = {
+        {4, "TSC "}, {8, "CX8 "}, {23, "MMX "}, {25, "SSE "}, {26, "SSE2 "}};
+    kprintf("  Features:       ");
+    for (const feature& f : EDX_FEATURES)
+        if (leaf1.edx & (1u << f.bit)) kprintf(f.name);
+    constexpr uint32_t EXT_LONG_MODE_BIT = 29;
+    if (cpu_cpuid(CPUID_EXT_FEATURES).edx & (1u << EXT_LONG_MODE_BIT)) kprintf("LM ");
+    kprintf("\n");
+
+    const uint64_t cr0 = cpu_read_cr0();
+    const uint64_t cr3 = cpu_read_cr3();
+    const uint64_t cr4 = cpu_read_cr4();
+    kprintf("  RSP:            %x\n", cpu_read_rsp());
+    kprintf("  CR0:            %x (PE=%d PG=%d)\n", cr0, cr0 & 1, (cr0 >> 31) & 1);
+    kprintf("  CR3 (PML4):     %x\n", cr3);
+    kprintf("  CR4:            %x (PAE=%d)\n", cr4, (cr4 >> 5) & 1);
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
+    (void)info;
+    serial_init();
+
+    kprintf("\n========================================\n");
+    kprintf("  Tarvelin \xE2\x80\x94 x86-64 Kernel\n");
+    kprintf("  Built from NT source code analysis\n");
+    kprintf("========================================\n\n");
+
+    if (magic == MB2_BOOTLOADER_MAGIC)
+        kprintf("  [OK] Multiboot2 verified\n");
+    else
+        kprintf("  [WARN] Multiboot magic: %x\n", magic);
+
+    report_cpu();
+
+    kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end);
+    kprintf("  PML4 at ");
+    kprint_hex(cpu_read_cr3());
+    kprintf("\n\n");
+
+    cpu_halt_forever();
+}

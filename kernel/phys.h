@@ -1,0 +1,17 @@
+// Physical memory as the kernel sees it. The first 1 GiB is identity-mapped, so a
+// physical address is a pointer. Host builds keep a fake physical memory instead
+// (tests/host/fake_phys.cpp) and translate through its base, so code that writes
+// page tables, frames, the screen or program images runs unchanged in the tests.
+#pragma once
+#include <cstdint>
+
+#ifdef TARVELIN_HOST
+extern "C" uint8_t* host_phys_base;
+inline void* phys_ptr(uint64_t addr) { return host_phys_base + addr; }
+inline uint64_t ptr_phys(const void* p) {
+    return static_cast<uint64_t>(static_cast<const uint8_t*>(p) - host_phys_base);
+}
+#else
+inline void* phys_ptr(uint64_t addr) { return reinterpret_cast<void*>(addr); }
+inline uint64_t ptr_phys(const void* p) { return reinterpret_cast<uint64_t>(p); }
+#endif
