@@ -9,7 +9,7 @@
 #include "cpu.h"
 #include "io.h"
 
-extern "C" char kernel_end[];  // end of the image, from the linker script
+#include "layout.h"
 
 namespace {
 
@@ -263,7 +263,7 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
 
     report_cpu();
 
-    kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end);
+    kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");
     kprint_hex(cpu_read_cr3());
     kprintf("\n\n");

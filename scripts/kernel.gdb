@@ -1,0 +1,8 @@
+# Loads the kernel's symbols, attaches to QEMU's GDB stub (make debug) and stops
+# at the kernel's 64-bit main. Run from the repository root: gdb -x scripts/kernel.gdb
+set confirm off
+set architecture i386:x86-64
+file build/kernel.elf
+target remote localhost:1234
+hbreak kernel_main_64
+continue

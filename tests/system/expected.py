@@ -1,0 +1,59 @@
+"""The texts the kernel must print, shared by the system tests."""
+
+import os
+import re
+import subprocess
+
+from harness import BUILD
+
+
+def kernel_end():
+    """kernel_end as the linker placed it, read from the kernel's symbol table."""
+    out = subprocess.run(["nm", os.path.join(BUILD, "kernel.elf")], check=True,
+                         capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        value, _, name = line.split()
+        if name == "kernel_end":
+            return int(value, 16)
+    raise AssertionError("kernel_end not in kernel.elf")
+
+
+BANNER = ("PLTM6"
+          "\n========================================\n"
+          "  Tarvelin \u2014 x86-64 Kernel\n"
+          "  Built from NT source code analysis\n"
+          "========================================\n\n"
+          "  [OK] Multiboot2 verified\n")
+
+# Lines whose values the machine decides are patterns; the rest is exact text.
+CPU_REPORT = [
+    re.compile(r"  CPU Vendor:     [\x20-\x7e]{12}\n"),
+    re.compile(r"  Family/Model:   \d{1,2}/\d{1,2} Stepping \d{1,2}\n"),
+    re.compile(r"  Features:       (TSC )?(CX8 )?(MMX )?(SSE )?(SSE2 )?(LM )?\n"),
+    re.compile(r"  RSP:            10[0-9A-F]{4}\n"),
+    "  CR0:            80000011 (PE=1 PG=1)\n",
+    "  CR3 (PML4):     1000\n",
+    "  CR4:            20 (PAE=1)\n",
+]
+
+
+def closing_lines():
+    return ("\n  Kernel at 0x100000, end at %X\n" % kernel_end() +
+            "  PML4 at 0x0000000000001000\n\n")
+
+
+def match_lines(test, machine, text, expected):
+    """Matches `text` line by line against `expected` (strings or patterns);
+    returns what is left after the last expected line."""
+    pos = 0
+    for want in expected:
+        if isinstance(want, str):
+            if not text.startswith(want, pos):
+                machine.fail("at offset %d expected %r, found %r" % (pos, want, text[pos:pos + len(want) + 20]))
+            pos += len(want)
+        else:
+            m = want.match(text, pos)
+            if not m:
+                machine.fail("at offset %d expected /%s/, found %r" % (pos, want.pattern, text[pos:pos + 80]))
+            pos = m.end()
+    return text[pos:]

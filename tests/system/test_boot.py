@@ -1,0 +1,31 @@
+"""Start-up on a 64-bit processor and the refusal on a 32-bit one."""
+
+import re
+
+from expected import BANNER, CPU_REPORT, closing_lines, match_lines
+from harness import MachineTest, main
+
+
+class Boot(MachineTest):
+    def test_startup_report_on_qemu64(self):
+        m = self.machine()
+        text = m.wait_for("PML4 at 0x0000000000001000\n\n").decode("utf-8")
+        rest = match_lines(self, m, text, [BANNER] + CPU_REPORT + [closing_lines()])
+        self.assertEqual(rest, "")
+        # The feature line keeps its fixed order and ends in a space; qemu64 has all six.
+        self.assertIn("  Features:       TSC CX8 MMX SSE SSE2 LM \n", text)
+
+    def test_no_long_mode_shows_p_bang_and_stops(self):
+        m = self.machine(cpu="qemu32")
+        m.wait_for("P!")
+        rest = m.settle(quiet=2.0)
+        self.assertEqual(m.transcript(), "P!", "after P! nothing more: %r" % rest)
+        # Halted for good with interrupts off: the CPU state shows HLT.
+        status = m.qmp.execute("query-status")
+        self.assertTrue(status["running"])
+        regs = m.hmp("info registers")
+        self.assertTrue(re.search(r"HLT=1", regs), regs)
+
+
+if __name__ == "__main__":
+    main()
