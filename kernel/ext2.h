@@ -1,0 +1,48 @@
+// Read-only ext2 reader (revisions 0 and 1) over a sector-read routine.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Reads `count` sectors from `lba` (relative to the volume) into `dst`; 0 on success.
+using sector_read_fn = int (*)(uint32_t lba, uint32_t count, void* dst);
+
+constexpr uint32_t EXT2_SUPERBLOCK_COPY = 204;  // bytes kept, through s_algo_bitmap
+constexpr uint32_t EXT2_INODE_COPY = 128;
+constexpr uint32_t EXT2_ROOT_INO = 2;
+constexpr uint32_t EXT2_VOLUME_NAME_OFFSET = 120;
+constexpr uint32_t EXT2_VOLUME_NAME_LEN = 16;
+
+struct ext2_fs {
+    sector_read_fn read_sectors;
+    uint8_t sb[EXT2_SUPERBLOCK_COPY];
+    uint8_t* bgdt;
+    uint32_t block_size;
+    uint32_t inodes_per_group;
+    uint32_t inode_size;
+    uint32_t group_count;
+};
+
+struct ext2_file {
+    ext2_fs* volume;
+    uint8_t inode[EXT2_INODE_COPY];
+    uint32_t ino;
+    uint32_t size;
+    uint32_t pos;
+};
+
+// Called once per directory entry: name (zero-terminated copy), its length,
+// inode number, file_type byte, user data.
+using ext2_dir_callback = void (*)(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type,
+                                   void* user);
+
+extern "C" {
+int ext2_mount(ext2_fs* fs, uint32_t partition_lba);
+int ext2_init(ext2_fs* fs, sector_read_fn read_sectors);
+int ext2_read_inode(ext2_fs* fs, uint32_t ino, void* dst);
+int read_inode_data(ext2_fs* fs, const void* inode, uint32_t offset, uint32_t count, void* dst);
+int ext2_open(ext2_fs* fs, const char* path, ext2_file* file);
+int ext2_read(ext2_file* file, void* dst, uint32_t count);
+void ext2_close(ext2_file* file);
+int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user);
+int part_read(uint32_t lba, uint32_t count, void* dst);
+}

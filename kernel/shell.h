@@ -1,0 +1,10 @@
+// The command shell: greeting, line editor, dispatcher and every command.
+#pragma once
+#include <cstdint>
+
+extern "C" {
+void shell_init();
+[[noreturn]] void shell_run();
+void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name);
+void pt_make_user_accessible(uint64_t addr);
+}

@@ -1,0 +1,29 @@
+// The kernel's half of the system-call interface: the MSRs, the handler table,
+// the dispatcher and the handlers.
+#pragma once
+#include <cstdint>
+
+constexpr int SYSCALL_TABLE_SIZE = 128;
+constexpr int64_t SYSCALL_ENOSYS = -38;
+
+constexpr uint32_t SYS_READ = 0;
+constexpr uint32_t SYS_WRITE = 1;
+constexpr uint32_t SYS_OPEN = 2;
+constexpr uint32_t SYS_CLOSE = 3;
+constexpr uint32_t SYS_BRK = 12;
+constexpr uint32_t SYS_EXIT = 60;
+
+using syscall_handler = int64_t (*)(uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5);
+
+extern "C" {
+extern syscall_handler syscall_table[SYSCALL_TABLE_SIZE];
+extern uint64_t current_brk;
+void syscall_init();
+int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5);
+int64_t sys_read(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t);
+int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t);
+int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t);
+void syscall_entry();  // kernel/syscall_entry.S, the IA32_LSTAR target
+}
