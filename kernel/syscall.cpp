@@ -135,10 +135,11 @@ int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
     return fd <= FD_STDERR ? 0 : -1;
 }
 
-// The break is only recorded: it never shrinks, and 0 asks for its value. The
-// first call records whatever it is given, 0 included.
+// The break is only recorded: it never shrinks, and 0 asks for its value. While
+// none is recorded (0) the first request is taken as it is, which the single
+// comparison covers: a request of 0 leaves it unset and returns 0.
 int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t) {
-    if (current_brk == 0 || addr > current_brk) current_brk = addr;
+    if (addr > current_brk) current_brk = addr;
     return static_cast<int64_t>(current_brk);
 }
 

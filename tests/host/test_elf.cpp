@@ -235,6 +235,12 @@ TEST_F(elf, validation_failures_in_their_order) {
     EXPECT_EQ(serial(), "[elf] Program header table extends beyond file\n");
 
     bad = img;
+    put<uint16_t>(bad, 54, 1);      // a short entry size, but the table is out first
+    put<uint64_t>(bad, 32, img.size());
+    EXPECT_EQ(validate(bad), -1);
+    EXPECT_EQ(serial(), "[elf] Program header table extends beyond file\n");
+
+    bad = img;
     put<uint16_t>(bad, 54, 55);     // entries too short to hold a program header
     EXPECT_EQ(validate(bad), -1);
     EXPECT_EQ(serial(), "[elf] Program header entry too small (phentsize=55)\n");
@@ -378,6 +384,28 @@ TEST_F(elf, non_load_headers_are_silent_and_keep_indices) {
     EXPECT_TRUE(all(0x402001, 7, 0));
     EXPECT_TRUE(all(0x402008, 0x10, INSIDE));
     EXPECT_EQ(mem(0x400000, text.size()), text);
+}
+
+TEST_F(elf, load_range_spans_all_segments_in_any_order) {
+    // Headers out of address order, the last one starting exactly where an
+    // earlier one ends: the range is the lowest start and the highest end.
+    elf_builder b;
+    b.entry = 0x400800;
+    const std::vector<uint8_t> a = pattern(0x10, 1), t = pattern(0x20, 2), d = pattern(0x8, 3);
+    b.load(PF_R, b.add_data(a), 0x401000, a.size(), a.size());
+    b.load(PF_R | PF_X, b.add_data(t), 0x400000, t.size(), 0x1000);
+    b.load(PF_R | PF_W, b.add_data(d), 0x401010, d.size(), 0x20);
+    const elf64_load_result r = load(b.build());
+    EXPECT_EQ(r.success, 1u);
+    EXPECT_EQ(r.load_start, 0x400000u);
+    EXPECT_EQ(r.load_end, 0x401030u);
+    EXPECT_NE(serial().find("[elf] Loaded at 0x400000 - 0x401030, entry at 0x400800\n"), std::string::npos);
+    EXPECT_EQ(mem(0x401000, a.size()), a);
+    EXPECT_EQ(mem(0x400000, t.size()), t);
+    EXPECT_TRUE(all(0x400000 + t.size(), 0x1000 - t.size(), 0));
+    EXPECT_EQ(mem(0x401010, d.size()), d);
+    EXPECT_TRUE(all(0x401018, 0x18, 0));
+    EXPECT_TRUE(all(0x401030, 0x10, INSIDE));
 }
 
 TEST_F(elf, segment_past_end_of_file_is_refused_before_anything_is_copied) {

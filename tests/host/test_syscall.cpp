@@ -180,19 +180,21 @@ TEST_F(syscall_test, write_needs_present_and_user_at_every_level) {
     EXPECT_EQ(write(1, buf, 2), 2);
     EXPECT_EQ(serial(), "ok");
 
+    // Each case flips bits of one entry; the others stay open.
     struct breakage {
-        uint64_t table, index, clear;
+        uint64_t table, index, flip;
         const char* what;
     };
     const breakage cases[] = {
         {PML4, 0, U, "PML4 entry supervisor"}, {PML4, 0, P, "PML4 entry absent"},
         {PDPT, 0, U, "PDPT entry supervisor"}, {PDPT, 0, P, "PDPT entry absent"},
+        {PDPT, 0, PS, "PDPT entry mapping a 1 GiB page"},
         {PD, 2, U, "directory entry supervisor"}, {PD, 2, P, "directory entry absent"},
         {PD, 2, PS, "directory entry pointing at a page table"},
     };
     for (const breakage& c : cases) {
         const uint64_t saved = entry(c.table, c.index);
-        entry(c.table, c.index) &= ~c.clear;
+        entry(c.table, c.index) ^= c.flip;
         EXPECT_EQ(write(1, buf, 2), -1) << c.what;
         EXPECT_EQ(serial(), "") << c.what;
         entry(c.table, c.index) = saved;
