@@ -1,0 +1,155 @@
+/*
+ * The SYSCALL entry path and the ring-3 enter and return routines.
+ *
+ * syscall_entry runs with interrupts off (IA32_FMASK clears IF) on its own 8 KiB
+ * stack, restarted from the top on every call; one set of save slots is enough
+ * because only one program runs and calls never nest. System call 60 does not
+ * return to the program: it resumes the kernel where enter_userspace was called.
+ */
+
+.set DATA64_SEL,    0x10
+.set SYS_EXIT,      60
+.set RFLAGS_IF,     0x200
+.set RFLAGS_USER,   0x202       /* IF and the always-one bit 1 */
+.set RFLAGS_KERNEL, 0x202
+
+.section .data
+.balign 8
+.global user_rsp, user_rflags, user_rcx, syscall_retval
+.global saved_kernel_rsp, saved_kernel_rbp
+user_rsp:           .quad 0
+user_rflags:        .quad 0
+user_rcx:           .quad 0
+syscall_retval:     .quad 0
+saved_kernel_rsp:   .quad 0
+saved_kernel_rbp:   .quad 0
+
+.section .bss.syscall_stack, "aw", @nobits
+.balign 16
+.global syscall_stack_top
+    .skip 8192
+syscall_stack_top:
+
+.section .text
+.code64
+
+.global syscall_entry
+syscall_entry:
+    movq %rsp, user_rsp
+    movq %r11, user_rflags
+    movq %rcx, user_rcx
+    movabsq $syscall_stack_top, %rsp
+
+    pushq %rax
+    pushq %rbx
+    pushq %rcx
+    pushq %rdx
+    pushq %rsi
+    pushq %rdi
+    pushq %rbp
+    pushq %r8
+    pushq %r9
+    pushq %r10
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+
+    cmpq $SYS_EXIT, %rax
+    jne not_exit
+    addq $(14 * 8), %rsp
+    jmp return_to_kernel
+
+not_exit:
+    /* number, then the first five arguments; R9 (a sixth) is dropped. */
+    movq %r8, %r9
+    movq %r10, %r8
+    movq %rdx, %rcx
+    movq %rsi, %rdx
+    movq %rdi, %rsi
+    movq %rax, %rdi
+    call syscall_dispatch
+    movq %rax, syscall_retval
+
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %r10
+    popq %r9
+    popq %r8
+    popq %rbp
+    popq %rdi
+    popq %rsi
+    popq %rdx
+    popq %rcx
+    popq %rbx
+    addq $8, %rsp               /* RAX carries the result instead */
+
+    movq syscall_retval, %rax
+    movq user_rflags, %r11
+    orq $RFLAGS_IF, %r11
+    movq user_rcx, %rcx
+    movq user_rsp, %rsp
+    sysretq
+
+/*
+ * enter_userspace(entry, user_rsp): saves every register the calling
+ * convention keeps across a call, so compiled code around the launch is safe at
+ * any optimisation level, then drops to ring 3. SYSRETQ gives CS 0x23, SS 0x1B.
+ */
+.global enter_userspace
+enter_userspace:
+    pushq %rbx
+    pushq %rbp
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, saved_kernel_rsp
+    movq %rbp, saved_kernel_rbp
+    cli
+    movq %rdi, %rcx
+    movq %rsi, %rsp
+    movq $RFLAGS_USER, %r11
+    /* The program starts with no kernel values in its registers. */
+    xorl %eax, %eax
+    xorl %ebx, %ebx
+    xorl %edx, %edx
+    xorl %esi, %esi
+    xorl %edi, %edi
+    xorl %ebp, %ebp
+    xorl %r8d, %r8d
+    xorl %r9d, %r9d
+    xorl %r10d, %r10d
+    xorl %r12d, %r12d
+    xorl %r13d, %r13d
+    xorl %r14d, %r14d
+    xorl %r15d, %r15d
+    sysretq
+
+/*
+ * Reached by a jump from syscall_entry on system call 60, on the system-call
+ * stack with interrupts off. Resumes enter_userspace's caller with its
+ * registers and clean flags (interrupts on, direction clear, no trap flag).
+ */
+.global return_to_kernel
+return_to_kernel:
+    cli
+    movw $DATA64_SEL, %cx
+    movw %cx, %ds
+    movw %cx, %es
+    movw %cx, %fs
+    movw %cx, %gs
+    movq saved_kernel_rsp, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbp
+    popq %rbx
+    pushq $RFLAGS_KERNEL
+    popfq
+    ret
+
+.section .note.GNU-stack,"",@progbits
