@@ -7,9 +7,11 @@
 #include "main.h"
 
 #include "cpu.h"
+#include "idt.h"
 #include "io.h"
-
+#include "keyboard.h"
 #include "layout.h"
+#include "timer.h"
 
 namespace {
 
@@ -262,6 +264,18 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
         kprintf("  [WARN] Multiboot magic: %x\n", magic);
 
     report_cpu();
+
+    // Every line stays masked until its own driver has installed a handler.
+    pic_remap(IRQ_BASE_VECTOR, IRQ_SLAVE_VECTOR);
+    kprintf("  [OK] PIC remapped (IRQs 0x20-0x2F)\n");
+    idt_init();
+    kprintf("  [OK] IDT initialized (256 vectors, 64-bit)\n");
+    cpu_enable_interrupts();
+    kprintf("  [OK] Interrupts enabled\n");
+    timer_init(TIMER_HZ);
+    kprintf("  [OK] PIT timer at 100 Hz\n");
+    keyboard_init();
+    kprintf("  [OK] PS/2 keyboard initialized\n");
 
     kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");

@@ -36,6 +36,15 @@ CPU_REPORT = [
     "  CR4:            20 (PAE=1)\n",
 ]
 
+# Controllers, interrupt table, interrupts on, then the two devices.
+STARTUP_INTERRUPTS = [
+    "  [OK] PIC remapped (IRQs 0x20-0x2F)\n",
+    "  [OK] IDT initialized (256 vectors, 64-bit)\n",
+    "  [OK] Interrupts enabled\n",
+    "  [OK] PIT timer at 100 Hz\n",
+    "  [OK] PS/2 keyboard initialized\n",
+]
+
 
 def closing_lines():
     return ("\n  Kernel at 0x100000, end at %X\n" % kernel_end() +
