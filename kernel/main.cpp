@@ -9,7 +9,10 @@
 #include "cpu.h"
 #include "io.h"
 
+#include "heap.h"
 #include "layout.h"
+#include "pmm.h"
+#include "vga.h"
 
 namespace {
 
@@ -248,7 +251,6 @@ void report_cpu() {
 }  // namespace
 
 extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
-    (void)info;
     serial_init();
 
     kprintf("\n========================================\n");
@@ -262,6 +264,14 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
         kprintf("  [WARN] Multiboot magic: %x\n", magic);
 
     report_cpu();
+
+    pmm_init(info);
+    heap_init();
+
+    vga_init();
+    vga_clear();
+    vga_puts("Tarvelin VGA active.\n");
+    kprintf("  [OK] VGA text mode (80x25)\n");
 
     kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");

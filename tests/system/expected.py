@@ -36,6 +36,14 @@ CPU_REPORT = [
     "  CR4:            20 (PAE=1)\n",
 ]
 
+# Start-up steps of the memory modules and of the screen, each in its place in
+# the report; the allocator's counts depend on the machine's memory map.
+STARTUP_MEMORY = [
+    re.compile(r"  \[OK\] PMM: \d+ total, \d+ free \(\d+ MB\)\n"),
+    "  [OK] Heap: 8192 KB available\n",
+]
+STARTUP_VGA = ["  [OK] VGA text mode (80x25)\n"]
+
 
 def closing_lines():
     return ("\n  Kernel at 0x100000, end at %X\n" % kernel_end() +
