@@ -9,9 +9,13 @@
 #include "cpu.h"
 #include "idt.h"
 #include "io.h"
+#include "heap.h"
 #include "keyboard.h"
 #include "layout.h"
+#include "pmm.h"
+#include "syscall.h"
 #include "timer.h"
+#include "vga.h"
 
 namespace {
 
@@ -250,7 +254,6 @@ void report_cpu() {
 }  // namespace
 
 extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
-    (void)info;
     serial_init();
 
     kprintf("\n========================================\n");
@@ -276,6 +279,16 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
     kprintf("  [OK] PIT timer at 100 Hz\n");
     keyboard_init();
     kprintf("  [OK] PS/2 keyboard initialized\n");
+
+    pmm_init(info);
+    heap_init();
+    syscall_init();
+    kprintf("  [OK] SYSCALL interface (STAR/LSTAR MSRs)\n");
+
+    vga_init();
+    vga_clear();
+    vga_puts("Tarvelin VGA active.\n");
+    kprintf("  [OK] VGA text mode (80x25)\n");
 
     kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");

@@ -44,6 +44,32 @@ STARTUP_INTERRUPTS = [
     "  [OK] PIT timer at 100 Hz\n",
     "  [OK] PS/2 keyboard initialized\n",
 ]
+# Start-up steps of the memory modules and of the screen, each in its place in
+# the report; the allocator's counts depend on the machine's memory map.
+STARTUP_MEMORY = [
+    re.compile(r"  \[OK\] PMM: \d+ total, \d+ free \(\d+ MB\)\n"),
+    "  [OK] Heap: 8192 KB available\n",
+]
+
+
+def symbol(name):
+    """The address of a kernel symbol, from kernel.elf's symbol table."""
+    out = subprocess.run(["nm", os.path.join(BUILD, "kernel.elf")], check=True,
+                         capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[2] == name:
+            return int(parts[0], 16)
+    raise AssertionError("%s not in kernel.elf" % name)
+
+
+def startup_syscall():
+    return ["[syscall] Initialized SYSCALL interface\n",
+            "[syscall] STAR=0x10000800000000 LSTAR=0x%X\n" % symbol("syscall_entry"),
+            "  [OK] SYSCALL interface (STAR/LSTAR MSRs)\n"]
+
+
+STARTUP_VGA = ["  [OK] VGA text mode (80x25)\n"]
 
 
 def closing_lines():
