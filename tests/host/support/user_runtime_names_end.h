@@ -1,0 +1,19 @@
+// Ends a stretch opened by user_runtime_names.h. No include guard.
+#undef read
+#undef write
+#undef brk
+#undef exit
+#undef strlen
+#undef strcmp
+#undef strncmp
+#undef strcpy
+#undef strncpy
+#undef memset
+#undef memcpy
+#undef memmove
+#undef malloc
+#undef free
+#undef putchar
+#undef puts
+#undef printf
+#undef main
