@@ -6,6 +6,7 @@
 // has reached the UART before the call that wrote it returns.
 #include "main.h"
 
+#include "ata.h"
 #include "cpu.h"
 #include "io.h"
 
@@ -262,6 +263,8 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
         kprintf("  [WARN] Multiboot magic: %x\n", magic);
 
     report_cpu();
+
+    ata_init();
 
     kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");

@@ -36,6 +36,10 @@ CPU_REPORT = [
     "  CR4:            20 (PAE=1)\n",
 ]
 
+# The ATA probe of a machine without a disk: QEMU's empty primary channel reads 0.
+ATA_PROBE_START = "[ata] Initializing primary ATA controller...\n"
+ATA_NO_DRIVE = [ATA_PROBE_START, "[ata] No drive detected (status=0x0)\n"]
+
 
 def closing_lines():
     return ("\n  Kernel at 0x100000, end at %X\n" % kernel_end() +
