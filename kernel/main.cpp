@@ -6,6 +6,7 @@
 // has reached the UART before the call that wrote it returns.
 #include "main.h"
 
+#include "ata.h"
 #include "cpu.h"
 #include "idt.h"
 #include "io.h"
@@ -13,6 +14,7 @@
 #include "keyboard.h"
 #include "layout.h"
 #include "pmm.h"
+#include "shell.h"
 #include "syscall.h"
 #include "timer.h"
 #include "vga.h"
@@ -290,10 +292,17 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
     vga_puts("Tarvelin VGA active.\n");
     kprintf("  [OK] VGA text mode (80x25)\n");
 
+    ata_init();
+
     kprintf("\n  Kernel at 0x100000, end at %x\n", kernel_end_addr());
     kprintf("  PML4 at ");
     kprint_hex(cpu_read_cr3());
     kprintf("\n\n");
 
+    shell_init();
+    shell_run();
+
+    // The shell never returns; should it ever, the machine stops here.
+    kprintf("\n  System halted.\n");
     cpu_halt_forever();
 }

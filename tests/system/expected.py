@@ -72,6 +72,9 @@ def startup_syscall():
 
 
 STARTUP_VGA = ["  [OK] VGA text mode (80x25)\n"]
+# The ATA probe of a machine without a disk: QEMU's empty primary channel reads 0.
+ATA_PROBE_START = "[ata] Initializing primary ATA controller...\n"
+ATA_NO_DRIVE = [ATA_PROBE_START, "[ata] No drive detected (status=0x0)\n"]
 
 
 def closing_lines():

@@ -1,0 +1,352 @@
+// The command shell: the greeting, the line editor, the command table, every
+// command, and the launch path that runs a carried program in ring 3.
+//
+// The shell is the only thread of control after start-up. It reads from COM1
+// first and the PS/2 key ring second, halting until the next interrupt when
+// neither has a byte, so the 10 ms timer bounds how late a serial byte is seen.
+// All state lives on the loop's stack and starts afresh at every prompt.
+#include "shell.h"
+
+#include "ata.h"
+#include "cpu.h"
+#include "elf.h"
+#include "ext2.h"
+#include "gdt.h"
+#include "idt.h"
+#include "io.h"
+#include "keyboard.h"
+#include "layout.h"
+#include "main.h"
+#include "phys.h"
+#include "pmm.h"
+#include "timer.h"
+#include "user_images.h"
+
+namespace {
+
+constexpr size_t LINE_CAPACITY = 256;  // 255 characters and the terminator
+constexpr size_t LINE_MAX_CHARS = LINE_CAPACITY - 1;
+constexpr char PROMPT[] = "tarvelin> ";
+constexpr char EXECUTE_PREFIX[] = "execute ";
+constexpr size_t EXECUTE_PREFIX_LEN = sizeof(EXECUTE_PREFIX) - 1;
+
+constexpr char BACKSPACE = 0x08;
+constexpr char DELETE = 0x7F;
+constexpr uint16_t KBC_COMMAND = 0x64;
+constexpr uint8_t KBC_PULSE_RESET = 0xFE;
+
+constexpr uint32_t EXT2_PARTITION_LBA = 2048;
+constexpr uint8_t PIC_MASK_KEYBOARD_ONLY = 0xFD;
+constexpr uint8_t PIC_MASK_TIMER_KEYBOARD = 0xFC;
+constexpr uint64_t PD_USER = 0x4;
+constexpr uint64_t TABLE_ADDR_MASK = ~0xFFFull;
+constexpr char SEPARATOR[] = "  ----------------------------------------\n";
+
+ext2_fs fs;
+
+// ---------------------------------------------------------------- input
+
+int next_input_char() {
+    for (;;) {
+        int c = serial_getc();
+        if (c >= 0) return c;
+        c = keyboard_getchar();
+        if (c >= 0) return c & 0xFF;
+        cpu_halt();
+    }
+}
+
+// Collects one line into `line` (zero-terminated), echoing as it goes.
+void read_line(char* line) {
+    size_t len = 0;
+    for (;;) {
+        const int c = next_input_char();
+        if (c == '\n' || c == '\r') break;
+        if (c == BACKSPACE || c == DELETE) {
+            if (len > 0) {
+                --len;
+                serial_puts("\b \b");
+            }
+        } else if (c >= 0x20 && c <= 0x7E) {
+            if (len < LINE_MAX_CHARS) {
+                line[len++] = static_cast<char>(c);
+                serial_putc(static_cast<char>(c));
+            }
+        }
+        // Every other byte (controls, 0x80 and up) is ignored.
+    }
+    serial_puts("\r\n");
+    line[len] = '\0';
+}
+
+// ---------------------------------------------------------------- core commands
+
+void cmd_help(const char*) {
+    kprintf("  Available commands:\n");
+    kprintf("    help     - Show this help\n");
+    kprintf("    run      - Run hello.elf in userspace (ring 3)\n");
+    kprintf("    meminfo  - Memory information\n");
+    kprintf("    ticks    - Timer tick count\n");
+    kprintf("    ata      - ATA drive info\n");
+    kprintf("    ata_test - Read sector 0 (MBR)\n");
+    kprintf("    mount    - Mount ext2 filesystem\n");
+    kprintf("    reboot   - Reboot the system\n");
+    kprintf("    halt     - Halt the system\n");
+}
+
+uint64_t pages_to_mib(uint64_t pages) { return (pages * 4) >> 10; }
+
+void cmd_meminfo(const char*) {
+    const uint64_t total = pmm_get_total_pages();
+    const uint64_t free = pmm_get_free_pages();
+    const uint64_t used = total - free;
+    kprintf("  Physical Memory:\n");
+    kprintf("    Total pages: %d (%d MB)\n", total, pages_to_mib(total));
+    kprintf("    Free pages:  %d (%d MB)\n", free, pages_to_mib(free));
+    kprintf("    Used pages:  %d (%d MB)\n", used, pages_to_mib(used));
+}
+
+void cmd_ticks(const char*) {
+    kprintf("  Timer ticks:   %d\n", timer_get_ticks());
+    kprintf("  Uptime (sec):  %d\n", timer_get_seconds());
+}
+
+void cmd_reboot(const char*) {
+    kprintf("  Rebooting...\n");
+    // With an empty interrupt table the breakpoint cannot be delivered: the
+    // fault escalates to a triple fault and the processor resets.
+    const idt_pointer empty = {0, 0};
+    idt_load(&empty);
+    cpu_breakpoint();
+    outb(KBC_COMMAND, KBC_PULSE_RESET);
+    cpu_halt_forever();
+}
+
+void cmd_halt(const char*) {
+    kprintf("  System halted.\n");
+    cpu_halt_forever();
+}
+
+// ---------------------------------------------------------------- disk commands
+
+void cmd_ata(const char*) {
+    if (!ata_is_present()) {
+        kprintf("  No ATA drive detected.\n");
+        return;
+    }
+    const uint32_t sectors = ata_get_sector_count();
+    kprintf("  ATA Drive Info:\n");
+    kprintf("    Model:    %s\n", ata_get_model());
+    kprintf("    Serial:   %s\n", ata_get_serial());
+    kprintf("    Sectors:  %d\n", sectors);
+    kprintf("    Capacity: %d MB\n", sectors / 2048);  // 512-byte sectors, no overflow
+}
+
+void cmd_ata_test(const char*) {
+    uint8_t sector[ATA_SECTOR_BYTES];
+    kprintf("  Reading sector 0 (MBR)...\n");
+    if (ata_read_sectors(0, 1, sector) != 0) {
+        kprintf("  ERROR: Failed to read sector 0\n");
+        return;
+    }
+    kprintf("  First 32 bytes of sector 0:\n    ");
+    for (int i = 0; i < 32; ++i) {
+        if (sector[i] < 16) serial_putc('0');
+        kprintf("%x ", sector[i]);
+        if (i == 15) kprintf("\n    ");
+    }
+    kprintf("\n");
+    kprintf("  MBR signature: 0x%x 0x%x\n", sector[510], sector[511]);
+}
+
+}  // namespace
+
+extern "C" void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type, void*) {
+    constexpr uint32_t FT_REG_FILE = 1, FT_DIR = 2, FT_SYMLINK = 7;
+    const char* letter = "?";
+    if (file_type == FT_REG_FILE) letter = "F";
+    else if (file_type == FT_DIR) letter = "D";
+    else if (file_type == FT_SYMLINK) letter = "L";
+
+    char copy[256];
+    const uint32_t n = name_len < sizeof(copy) - 1 ? name_len : sizeof(copy) - 1;
+    kmemcpy(copy, name, n);
+    copy[n] = '\0';
+    kprintf("    [%s] inode=%d  %s\n", letter, ino, copy);
+}
+
+namespace {
+
+void cmd_mount(const char*) {
+    if (ext2_mount(&fs, EXT2_PARTITION_LBA) != 0) {
+        kprintf("  Failed to mount ext2\n");
+        return;
+    }
+    kprintf("  ext2 mounted successfully!\n");
+    kprintf("  Volume: %.16s\n", fs.sb + EXT2_VOLUME_NAME_OFFSET);
+    kprintf("  Root directory:\n");
+    ext2_readdir(&fs, EXT2_ROOT_INO, dir_list_cb, nullptr);  // a short listing just ends
+}
+
+// ---------------------------------------------------------------- applications
+
+struct app_entry {
+    const char* name;
+    const uint8_t* image;
+    uint32_t size;
+};
+
+const app_entry* registry() {
+    static const app_entry entries[] = {
+        {"fibonacci", build_applications_fibonacci_elf, build_applications_fibonacci_elf_len},
+        {"primes", build_applications_primes_elf, build_applications_primes_elf_len},
+        {"ascii", build_applications_ascii_elf, build_applications_ascii_elf_len},
+        {"matrix", build_applications_matrix_elf, build_applications_matrix_elf_len},
+        {"guess", build_applications_guess_elf, build_applications_guess_elf_len},
+        {"sort", build_applications_sort_elf, build_applications_sort_elf_len},
+        {"raw", build_raw_test_elf, build_raw_test_elf_len},
+        {"stack", build_raw_stack_test_elf, build_raw_stack_test_elf_len},
+        {"hello2", build_hello_v2_elf, build_hello_v2_elf_len},
+#ifdef TARVELIN_TEST_IMAGES
+        // Only in the test image: a program that spins in ring 3, one that faults there.
+        {"spin", build_test_spin_elf, build_test_spin_elf_len},
+        {"hlt", build_test_hlt_elf, build_test_hlt_elf_len},
+#endif
+        {nullptr, nullptr, 0},
+    };
+    return entries;
+}
+
+void cmd_apps(const char*) {
+    kprintf("  Available applications:\n");
+    for (const app_entry* e = registry(); e->name != nullptr; ++e) kprintf("    %s\n", e->name);
+    kprintf("\n  Usage: execute <name>\n");
+}
+
+void cmd_execute(const char* line) {
+    const char* name = line + EXECUTE_PREFIX_LEN;  // as typed: nothing trimmed
+    for (const app_entry* e = registry(); e->name != nullptr; ++e) {
+        if (kstrcmp(e->name, name) == 0) {
+            cmd_run_elf(e->image, e->size, e->name);
+            return;
+        }
+    }
+    kprintf("  '%s': application not found.\n", name);
+    kprintf("  Available: ");
+    for (const app_entry* e = registry(); e->name != nullptr; ++e)
+        kprintf(e == registry() ? "%s" : ", %s", e->name);
+    kprintf("\n");
+}
+
+void cmd_run(const char*) { cmd_run_elf(hello_elf_data, hello_elf_data_len, "hello"); }
+
+// ---------------------------------------------------------------- dispatch
+
+enum class match { exact, prefix };
+
+struct command {
+    const char* word;
+    match how;
+    void (*run)(const char* line);
+};
+
+constexpr command COMMANDS[] = {
+    {EXECUTE_PREFIX, match::prefix, cmd_execute},
+    {"apps", match::exact, cmd_apps},
+    {"help", match::exact, cmd_help},
+    {"run", match::exact, cmd_run},
+    {"meminfo", match::exact, cmd_meminfo},
+    {"ticks", match::exact, cmd_ticks},
+    {"ata", match::exact, cmd_ata},
+    {"ata_test", match::exact, cmd_ata_test},
+    {"mount", match::exact, cmd_mount},
+    {"reboot", match::exact, cmd_reboot},
+    {"halt", match::exact, cmd_halt},
+};
+
+void dispatch(const char* line) {
+    while (*line == ' ') ++line;
+    if (*line == '\0') return;
+    for (const command& c : COMMANDS) {
+        const bool hit = c.how == match::exact ? kstrcmp(line, c.word) == 0
+                                               : kstrncmp(line, c.word, kstrlen(c.word)) == 0;
+        if (hit) {
+            c.run(line);
+            return;
+        }
+    }
+    kprintf("  Unknown: '%s'. Type 'apps' for applications.\n", line);
+}
+
+}  // namespace
+
+extern "C" void shell_init() {
+    kprintf("\n  ========================================\n");
+    kprintf("    Tarvelin Shell Ready\n");
+    kprintf("    Type 'help' for available commands\n");
+    kprintf("    Type 'run' to execute hello.elf\n");
+    kprintf("  ========================================\n\n");
+}
+
+extern "C" [[noreturn]] void shell_run() {
+    for (;;) {
+        char line[LINE_CAPACITY];
+        kprintf(PROMPT);
+        read_line(line);
+        dispatch(line);
+    }
+}
+
+// ---------------------------------------------------------------- launch path
+
+extern "C" void pt_make_user_accessible(uint64_t addr) {
+    auto* pml4 = static_cast<uint64_t*>(phys_ptr(cpu_read_cr3() & TABLE_ADDR_MASK));
+    uint64_t& pml4e = pml4[(addr >> 39) & 511];
+    pml4e |= PD_USER;
+    auto* pdpt = static_cast<uint64_t*>(phys_ptr(pml4e & TABLE_ADDR_MASK));
+    uint64_t& pdpte = pdpt[(addr >> 30) & 511];
+    pdpte |= PD_USER;
+    auto* pd = static_cast<uint64_t*>(phys_ptr(pdpte & TABLE_ADDR_MASK));
+    const uint64_t index = (addr >> 21) & 511;
+    pd[index] |= PD_USER;
+    kprintf("    PD[%d] for vaddr 0x%x \xE2\x86\x92 flags 0x%x\n", index, addr, pd[index]);
+}
+
+extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
+    kprintf("  Loading ELF64 binary: %s\n", name);
+    // The user stack is plain memory at 256 MiB: a machine whose memory ends
+    // below its top has no stack to give a program.
+    if (pmm_get_total_pages() * PAGE_BYTES < USER_STACK_TOP) {
+        kprintf("  ERROR: No memory for the user stack at 0x%x\n", USER_STACK_BASE);
+        return;
+    }
+    const elf64_load_result r = elf64_load(image, length);
+    if (!r.success) {
+        kprintf("  ERROR: Failed to load ELF\n");
+        return;
+    }
+    kprintf("  Entry: 0x%x, Load: 0x%x-0x%x\n", r.entry, r.load_start, r.load_end);
+    kprintf("  Setting up page tables for ring 3...\n");
+    pt_make_user_accessible(r.load_start);
+    // The loader keeps every segment inside the two image pages, so at most
+    // one more page is needed.
+    if ((r.load_start & ~(LARGE_PAGE_BYTES - 1)) + LARGE_PAGE_BYTES < r.load_end)
+        pt_make_user_accessible(r.load_end - 1);
+    pt_make_user_accessible(USER_STACK_BASE);
+    cpu_write_cr3(cpu_read_cr3());
+
+    kmemset(phys_ptr(USER_STACK_BASE), 0, USER_STACK_TOP - USER_STACK_BASE);
+    kprintf("  User stack: 0x%x - 0x%x (64KB)\n", USER_STACK_BASE, USER_STACK_TOP);
+    // Interrupts taken in ring 3 enter on a stack that no kernel frame uses.
+    tss_struct.rsp0 = interrupt_stack_top_addr();
+    kprintf("  Entering userspace at RIP=0x%x RSP=0x%x...\n", r.entry, USER_STACK_TOP);
+    kprintf(SEPARATOR);
+
+    outb(PIC1_DATA, PIC_MASK_KEYBOARD_ONLY);
+    enter_userspace(r.entry, USER_STACK_TOP);
+
+    kprintf("\n");
+    kprintf(SEPARATOR);
+    kprintf("  Returned to kernel shell.\n");
+    outb(PIC1_DATA, PIC_MASK_TIMER_KEYBOARD);
+}
