@@ -8,7 +8,6 @@ the end, and a failing test shows the whole transcript.
 
 import json
 import os
-import re
 import socket
 import subprocess
 import tempfile

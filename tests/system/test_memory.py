@@ -10,7 +10,6 @@ print. With QEMU's usual map this is 131040 frames: RAM ends 128 KiB below
 """
 
 import os
-import re
 import struct
 import subprocess
 

@@ -34,7 +34,7 @@ class Ring3(MachineTest):
         if not re.fullmatch(r"\n  \[EXCEPTION\] Interrupt 13, Error: 0\n"
                             r"  RIP=40[0-9A-F]{4} CS=23 RFLAGS=[0-9A-F]+\n"
                             r"  RAX=[0-9A-F]+ RBX=[0-9A-F]+ RCX=[0-9A-F]+ RDX=[0-9A-F]+\n"
-                            r"  RSP=1000[0-9A-F]{4} RBP=[0-9A-F]+\n"
+                            r"  RSP=100[01][0-9A-F]{4} RBP=[0-9A-F]+\n"
                             r"  System halted.\n", report):
             m.fail("unexpected fault report: %r" % report)
 
