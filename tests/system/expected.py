@@ -8,14 +8,8 @@ from harness import BUILD
 
 
 def kernel_end():
-    """kernel_end as the linker placed it, read from the kernel's symbol table."""
-    out = subprocess.run(["nm", os.path.join(BUILD, "kernel.elf")], check=True,
-                         capture_output=True, text=True).stdout
-    for line in out.splitlines():
-        value, _, name = line.split()
-        if name == "kernel_end":
-            return int(value, 16)
-    raise AssertionError("kernel_end not in kernel.elf")
+    """kernel_end as the linker placed it."""
+    return symbol("kernel_end")
 
 
 BANNER = ("PLTM6"

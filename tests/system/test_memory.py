@@ -9,27 +9,15 @@ print. With QEMU's usual map this is 131040 frames: RAM ends 128 KiB below
 512 MiB, where the firmware keeps its own tables.
 """
 
-import os
 import struct
-import subprocess
 
-from expected import STARTUP_MEMORY, STARTUP_VGA, kernel_end
-from harness import BUILD, MachineTest, main
+from expected import STARTUP_MEMORY, STARTUP_VGA, kernel_end, symbol
+from harness import MachineTest, main
 
 PAGE = 4096
 IDENTITY_MAP_END = 0x40000000
 USER_AREAS = [(0x400000, 0x800000), (0x10000000, 0x10200000)]
 HEAP_FRAMES = 2048
-
-
-def symbol(name):
-    out = subprocess.run(["nm", os.path.join(BUILD, "kernel.elf")], check=True,
-                         capture_output=True, text=True).stdout
-    for line in out.splitlines():
-        parts = line.split()
-        if len(parts) == 3 and parts[2] == name:
-            return int(parts[0], 16)
-    raise AssertionError("%s not in kernel.elf" % name)
 
 
 def read_bytes(machine, addr, length):
