@@ -53,6 +53,9 @@ class Programs(MachineTest):
         # wait in the ring, and make up the next line.
         for name in ["fibonacci", "ascii", "guess"]:
             self.m.send(("execute %s\r" % name).encode())
+            # Keys only once the line is read and the program entered: a key
+            # that came while the line was still arriving would join it.
+            self.m.wait_for("  Entering userspace at ")
             self.m.send_keys(["a", "b", "c"])
             got = self.m.wait_for(PROMPT, timeout=120)
             self.assertIn(b"  Returned to kernel shell.\n", got)
