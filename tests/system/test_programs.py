@@ -53,6 +53,9 @@ class Programs(MachineTest):
         # wait in the ring, and make up the next line.
         for name in ["fibonacci", "ascii", "guess"]:
             self.m.send(("execute %s\r" % name).encode())
+            # The line is longer than the UART's receive FIFO: a key pressed
+            # before its end is echoed would land inside it.
+            self.m.wait_for("execute %s\r\n" % name)
             self.m.send_keys(["a", "b", "c"])
             got = self.m.wait_for(PROMPT, timeout=120)
             self.assertIn(b"  Returned to kernel shell.\n", got)
