@@ -11,7 +11,10 @@ ifeq ($(GUI),1)
 else
   QEMU_FLAGS += -display none
 endif
-ifneq ($(wildcard $(DISK)),)
+# The build makes $(DISK) (so no test for the file here: on a fresh tree it
+# would run before the build and leave the disk out); `make run DISK=` boots
+# without a disk.
+ifneq ($(DISK),)
   QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
 endif
 
