@@ -52,7 +52,9 @@ class Machine:
                 "-chardev", "stdio,id=com1,signal=off", "-serial", "chardev:com1",
                 "-monitor", "none", "-qmp", "unix:%s,server=on,wait=off" % qmp_path]
         if self.disk:
-            args += ["-drive", "file=%s,format=raw,if=ide,index=0,media=disk" % self.disk]
+            # snapshot=on: the image is opened read-only (writes would go to a
+            # temporary overlay), so tests running side by side can share it.
+            args += ["-drive", "file=%s,format=raw,if=ide,index=0,media=disk,snapshot=on" % self.disk]
         return args + self.extra_args, qmp_path
 
     def start(self):
