@@ -91,3 +91,10 @@ def match_lines(test, machine, text, expected):
                 machine.fail("at offset %d expected /%s/, found %r" % (pos, want.pattern, text[pos:pos + 80]))
             pos = m.end()
     return text[pos:]
+
+
+SHELL_GREETING = ("\n  ========================================\n"
+                  "    Tarvelin Shell Ready\n"
+                  "    Type 'help' for available commands\n"
+                  "    Type 'run' to execute hello.elf\n"
+                  "  ========================================\n\n")

@@ -3,16 +3,17 @@
 import re
 
 from expected import (ATA_NO_DRIVE, BANNER, CPU_REPORT, STARTUP_INTERRUPTS, STARTUP_MEMORY, STARTUP_VGA,
-                      closing_lines, match_lines, startup_syscall)
+                      SHELL_GREETING, closing_lines, match_lines, startup_syscall)
 from harness import MachineTest, main
 
 
 class Boot(MachineTest):
     def test_startup_report_on_qemu64(self):
         m = self.machine()
-        text = m.wait_for("PML4 at 0x0000000000001000\n\n").decode("utf-8")
+        text = m.boot().decode("utf-8")
         rest = match_lines(self, m, text, [BANNER] + CPU_REPORT + STARTUP_INTERRUPTS + STARTUP_MEMORY +
-                           startup_syscall() + STARTUP_VGA + ATA_NO_DRIVE + [closing_lines()])
+                           startup_syscall() + STARTUP_VGA + ATA_NO_DRIVE + [closing_lines()] +
+                           [SHELL_GREETING, "tarvelin> "])
         self.assertEqual(rest, "")
         # The feature line keeps its fixed order and ends in a space; qemu64 has all six.
         self.assertIn("  Features:       TSC CX8 MMX SSE SSE2 LM \n", text)

@@ -3,6 +3,7 @@
 import re
 import time
 
+from expected import SHELL_GREETING
 from harness import PROMPT, MachineTest, main
 
 HELP = ("  Available commands:\n"
@@ -16,11 +17,6 @@ HELP = ("  Available commands:\n"
         "    reboot   - Reboot the system\n"
         "    halt     - Halt the system\n")
 
-GREETING = ("\n  ========================================\n"
-            "    Tarvelin Shell Ready\n"
-            "    Type 'help' for available commands\n"
-            "    Type 'run' to execute hello.elf\n"
-            "  ========================================\n\n")
 
 
 def unknown(line):
@@ -31,7 +27,7 @@ class Shell(MachineTest):
     def setUp(self):
         self.m = self.machine()
         startup = self.m.boot().decode("utf-8")
-        self.assertTrue(startup.endswith(GREETING + "tarvelin> "), startup[-400:])
+        self.assertTrue(startup.endswith(SHELL_GREETING + "tarvelin> "), startup[-400:])
         self.startup_total = int(re.search(r"\[OK\] PMM: (\d+) total", startup).group(1))
 
     def reply(self, line):
