@@ -18,7 +18,7 @@ ifneq ($(DISK),)
   QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
 endif
 
-.PHONY: all deps configure build iso run debug test clean
+.PHONY: all deps configure build iso run debug test bench clean
 
 all: build
 
@@ -43,6 +43,10 @@ debug: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# Boot and command timings against a minimal reference kernel; prints a table.
+bench: build
+	python3 scripts/bench.py --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -20,7 +20,9 @@ function(tarvelin_user_flags target)
   target_compile_options(${target} PRIVATE
     ${TARVELIN_COMMON_FREESTANDING_FLAGS}
     $<$<COMPILE_LANGUAGE:CXX>:-std=c++20>)
+  # The kernel carries these files whole, so their debugging sections would
+  # double the image GRUB has to read at every boot; the symbol table stays.
   target_link_options(${target} PRIVATE
     -nostdlib -static -no-pie -Wl,--build-id=none -Wl,-z,max-page-size=0x1000
-    -Wl,--no-warn-rwx-segments)
+    -Wl,--no-warn-rwx-segments -Wl,--strip-debug)
 endfunction()

@@ -69,6 +69,10 @@ uint64_t total_pages = 0;
 uint64_t bitmap_size = 0;
 uint64_t used_pages = 0;
 uint64_t reserved_low_end = 0;  // frames below this are the kernel's own
+// No frame below byte `search_from` of the bitmap is free: the search for a free
+// frame starts there instead of at frame 0. Frames go lowest-first, so without
+// it the heap's 2048 allocations at start-up rescanned every taken byte each time.
+uint64_t search_from = 0;
 
 uint8_t* bitmap() { return static_cast<uint8_t*>(phys_ptr(kernel_end_addr())); }
 
@@ -157,6 +161,7 @@ extern "C" void pmm_init(uint64_t info) {
     bitmap_size = (total_pages + 7) / 8;
     kmemset(bitmap(), 0xFF, bitmap_size);
     used_pages = total_pages;
+    search_from = 0;
 
     for (uint64_t i = 0; i < found.count; ++i) {
         const region& r = found.regions[i];
@@ -181,16 +186,18 @@ extern "C" void pmm_init(uint64_t info) {
 // which finds the same frame as a bit-by-bit scan.
 extern "C" uint64_t pmm_alloc_page() {
     const uint8_t* map = bitmap();
-    for (uint64_t byte = 0; byte < bitmap_size; ++byte) {
+    for (uint64_t byte = search_from; byte < bitmap_size; ++byte) {
         if (map[byte] == 0xFF) continue;
         for (uint64_t f = byte * 8; f < byte * 8 + 8 && f < total_pages; ++f) {
             if (!frame_used(f)) {
                 set_frame(f);
                 ++used_pages;
+                search_from = byte;
                 return f * PAGE_BYTES;
             }
         }
     }
+    search_from = bitmap_size;
     return 0;
 }
 
@@ -203,6 +210,7 @@ extern "C" void pmm_free_page(uint64_t addr) {
     if (!frame_used(f)) return;
     clear_frame(f);
     --used_pages;
+    if (f / 8 < search_from) search_from = f / 8;
 }
 
 extern "C" uint64_t pmm_get_free_pages() { return total_pages - used_pages; }

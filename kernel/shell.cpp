@@ -46,10 +46,34 @@ ext2_fs fs;
 
 // ---------------------------------------------------------------- input
 
+// A UART like QEMU's takes a burst of input only up to its receive trigger level
+// (14 bytes) and passes on the rest once the FIFO has been drained, a moment
+// later. Halting then would leave the rest of a pasted line waiting a whole
+// timer tick per 14 bytes; so for up to one full tick after a serial byte the
+// shell keeps polling (at most a bounded number of times, should the timer
+// stand still) before it looks at the keys and halts. Idle, it halts at once.
+constexpr int SERIAL_BURST_POLLS = 65536;
+constexpr uint64_t SERIAL_BURST_TICKS = 2;  // the rest of the byte's tick and one more
+bool serial_burst = false;                   // a serial byte came within the window
+uint64_t serial_burst_tick = 0;              // the tick in which it came
+
 int next_input_char() {
+    int polls = 0;
     for (;;) {
         int c = serial_getc();
-        if (c >= 0) return c;
+        if (c >= 0) {
+            serial_burst = true;
+            serial_burst_tick = timer_get_ticks();
+            return c;
+        }
+        // A burst is finished first: a key pressed meanwhile must not land in
+        // the middle of a line that is still arriving on the serial line.
+        if (serial_burst && polls < SERIAL_BURST_POLLS &&
+            timer_get_ticks() - serial_burst_tick < SERIAL_BURST_TICKS) {
+            ++polls;
+            continue;
+        }
+        serial_burst = false;
         c = keyboard_getchar();
         if (c >= 0) return c & 0xFF;
         cpu_halt();

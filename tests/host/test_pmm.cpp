@@ -330,6 +330,29 @@ TEST_F(pmm, free_marks_one_frame_free_and_nothing_else) {
     EXPECT_EQ(pmm_alloc_page(), a);  // lowest first again
 }
 
+TEST_F(pmm, freed_frames_are_found_again_lowest_first_after_any_allocations) {
+    mb2_builder info;
+    info.mmap({{0x200000, 0x100000, MB2_AVAILABLE}}).end();  // frames 0x200-0x2FF
+    EXPECT_EQ(boot(info), "  [OK] PMM: 768 total, 256 free (1 MB)\n");
+    // Exhausted, then frames from several bitmap bytes come back, the highest
+    // first: each allocation still takes the lowest free one.
+    EXPECT_EQ(drain().size(), 256u);
+    for (uint64_t frame : {0x2F3, 0x2A0, 0x2A7, 0x231, 0x200}) pmm_free_page(frame * PAGE);
+    for (uint64_t frame : {0x200, 0x231, 0x2A0, 0x2A7, 0x2F3}) EXPECT_EQ(pmm_alloc_page(), frame * PAGE);
+    EXPECT_EQ(pmm_alloc_page(), 0u);
+    // A frame freed below the last one handed out comes before those above it.
+    pmm_free_page(0x2F0 * PAGE);
+    pmm_free_page(0x2FF * PAGE);
+    EXPECT_EQ(pmm_alloc_page(), 0x2F0 * PAGE);
+    pmm_free_page(0x208 * PAGE);
+    EXPECT_EQ(pmm_alloc_page(), 0x208 * PAGE);
+    EXPECT_EQ(pmm_alloc_page(), 0x2FF * PAGE);
+    EXPECT_EQ(pmm_get_free_pages(), 0u);
+    // A new map starts the search afresh.
+    EXPECT_EQ(boot(info), "  [OK] PMM: 768 total, 256 free (1 MB)\n");
+    EXPECT_EQ(pmm_alloc_page(), 0x200000u);
+}
+
 TEST_F(pmm, kernel_frames_cannot_be_freed_into_use) {
     mb2_builder info;
     info.mmap({{0x0, 0x9FC00, MB2_AVAILABLE}, {0x100000, 0x110000, MB2_AVAILABLE}}).end();

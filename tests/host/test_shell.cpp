@@ -99,6 +99,27 @@ protected:
     kbc_model kbc;
 };
 
+TEST_F(shell, rest_of_a_serial_burst_is_read_without_waiting_for_a_tick) {
+    // The rest of the line reaches the UART only while the shell polls after
+    // "hel": it must be read before the processor halts, so the whole line is
+    // answered in this one session.
+    uart.feed("hel");
+    uart.feed_after_polls("p\r", 1000);
+    int halts = 0;
+    fake_cpu::on_halt([&halts] {
+        ++halts;
+        throw shell_stopped{};
+    });
+    try {
+        shell_run();
+    } catch (const shell_stopped&) {
+    }
+    const std::string out = serial();
+    EXPECT_EQ(halts, 1);
+    EXPECT_NE(out.find("help\r\n  Available commands:\n"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - std::strlen(PROMPT)), PROMPT);
+}
+
 TEST_F(shell, greeting) {
     shell_init();
     EXPECT_EQ(serial(),

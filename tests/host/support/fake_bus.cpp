@@ -69,6 +69,10 @@ constexpr uint8_t LCR_DLAB = 0x80;
 uint8_t uart_model::in8(uint16_t port) {
     const int off = port - base_;
     if (off == LSR) {
+        if (!late_.empty() && --late_polls_ <= 0) {
+            feed(late_);
+            late_.clear();
+        }
         uint8_t lsr = 0;
         if (!rx_.empty()) lsr |= 0x01;
         if (busy_left_ > 0)

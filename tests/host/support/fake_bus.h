@@ -48,6 +48,12 @@ public:
     void out8(uint16_t port, uint8_t value) override;
 
     void feed(const std::string& bytes) { for (char c : bytes) rx_.push_back(static_cast<uint8_t>(c)); }
+    // Bytes that reach the receive FIFO only after `polls` more line-status
+    // reads, as the rest of a burst does once a real FIFO has been drained.
+    void feed_after_polls(const std::string& bytes, int polls) {
+        late_ = bytes;
+        late_polls_ = polls;
+    }
     std::string take_output() { std::string s; s.swap(tx_); return s; }
     const std::string& output() const { return tx_; }
     int overruns() const { return overruns_; }
@@ -64,4 +70,6 @@ private:
     uint8_t regs_[8] = {};
     std::string tx_;
     std::deque<uint8_t> rx_;
+    std::string late_;
+    int late_polls_ = 0;
 };

@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Times Tarvelin's boot and a few commands in QEMU, against a reference kernel.
+
+    bench.py [--build DIR] [--runs N] [--repeat N]
+
+The reference (bench/reference.S) is the least a Multiboot2 kernel can be: the
+header and a few instructions that send one byte on COM1 and leave QEMU. Both
+ISOs boot through the same GRUB configuration and the same QEMU command line,
+alternately, so the ratio of their boot times is what Tarvelin itself adds.
+Printed: medians of the wall time from QEMU's start to the reference's byte and
+to Tarvelin's first prompt, their ratio, Tarvelin's own start-up (from its first
+boot mark "P" to the prompt, as the host receives them) and the round trip of a
+few commands (the line sent -> the next prompt received). Nothing passes or fails.
+"""
+
+import argparse
+import os
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROMPT = b"tarvelin> "
+FIRST_MARK = b"P"
+COMMANDS = ["help", "meminfo", "execute fibonacci", "execute primes", "run", "mount"]
+TIMEOUT = 120.0
+
+
+def build_reference(build):
+    """Assembles bench/reference.S into build/bench/reference.elf and wraps it in
+    build/bench/reference.iso with Tarvelin's own grub.cfg."""
+    out = os.path.join(build, "bench")
+    iso_dir = os.path.join(out, "isodir")
+    shutil.rmtree(iso_dir, ignore_errors=True)
+    os.makedirs(os.path.join(iso_dir, "boot", "grub"))
+    obj = os.path.join(out, "reference.o")
+    elf = os.path.join(out, "reference.elf")
+    iso = os.path.join(out, "reference.iso")
+    subprocess.run(["gcc", "-m32", "-c", os.path.join(ROOT, "bench", "reference.S"), "-o", obj], check=True)
+    # -n: no page alignment in the file, so the image is the header and the code.
+    subprocess.run(["ld", "-m", "elf_i386", "-n", "-s", "-T", os.path.join(ROOT, "bench", "reference.ld"),
+                    "-o", elf, obj], check=True)
+    shutil.copy(elf, os.path.join(iso_dir, "boot", "kernel.elf"))
+    shutil.copy(os.path.join(ROOT, "iso", "grub.cfg"), os.path.join(iso_dir, "boot", "grub", "grub.cfg"))
+    with open(os.path.join(out, "mkrescue.log"), "wb") as log:
+        subprocess.run(["grub-mkrescue", "-o", iso, iso_dir], check=True, stdout=log, stderr=log)
+    return iso
+
+
+class Run:
+    """One QEMU process with COM1 on a pipe; every chunk read is time-stamped."""
+
+    def __init__(self, iso, disk):
+        args = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "qemu64", "-m", "512M", "-boot", "d",
+                "-cdrom", iso, "-display", "none", "-no-reboot",
+                "-chardev", "stdio,id=com1,signal=off", "-serial", "chardev:com1", "-monitor", "none",
+                "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04"]
+        if disk:
+            args += ["-drive", "file=%s,format=raw,if=ide,index=0,media=disk,snapshot=on" % disk]
+        self.start = time.perf_counter()
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.data = bytearray()
+
+    def until(self, needle, after=0):
+        """Reads until `needle` appears at or after offset `after`; returns the
+        time it arrived (perf_counter) and the offset just past it."""
+        fd = self.proc.stdout.fileno()
+        deadline = time.perf_counter() + TIMEOUT
+        while True:
+            i = self.data.find(needle, after)
+            if i >= 0:
+                return self.stamp, i + len(needle)
+            left = deadline - time.perf_counter()
+            if left <= 0:
+                raise RuntimeError("no %r within %d s; got %r" % (needle, TIMEOUT, bytes(self.data[-200:])))
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                chunk = os.read(fd, 65536)
+                self.stamp = time.perf_counter()
+                if not chunk:
+                    raise RuntimeError("QEMU ended before %r; got %r" % (needle, bytes(self.data[-200:])))
+                self.data += chunk
+
+    def send(self, line):
+        self.proc.stdin.write(line)
+        self.proc.stdin.flush()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout):
+            stream.close()
+
+
+def boot_reference(iso, disk):
+    run = Run(iso, disk)
+    try:
+        at, _ = run.until(b"R")
+        return at - run.start
+    finally:
+        run.stop()
+
+
+def boot_tarvelin(iso, disk, repeat, trips):
+    run = Run(iso, disk)
+    try:
+        mark, after = run.until(FIRST_MARK)
+        prompt, after = run.until(PROMPT, after)
+        for _ in range(repeat):
+            for line in COMMANDS:
+                sent = time.perf_counter()
+                run.send(line.encode() + b"\r")
+                at, after = run.until(PROMPT, after)
+                trips[line].append(at - sent)
+        return mark - run.start, prompt - run.start, prompt - mark
+    finally:
+        run.stop()
+
+
+def ms(seconds):
+    return "%8.1f ms" % (seconds * 1000)
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", default=os.environ.get("TARVELIN_BUILD", os.path.join(ROOT, "build")))
+    p.add_argument("--iso", help="the Tarvelin ISO to time (default: BUILD/tarvelin.iso)")
+    p.add_argument("--runs", type=int, default=15, help="boots of each kernel (default 15)")
+    p.add_argument("--repeat", type=int, default=3, help="round trips of each command per boot (default 3)")
+    a = p.parse_args(argv)
+    iso = a.iso or os.path.join(a.build, "tarvelin.iso")
+    disk = os.path.join(a.build, "disk.img")
+    for path in (iso, disk):
+        if not os.path.exists(path):
+            sys.exit("bench: %s is missing (make build first)" % path)
+    reference = build_reference(a.build)
+
+    ref_boot, to_mark, boot, startup = [], [], [], []
+    trips = {line: [] for line in COMMANDS}
+    for i in range(a.runs):
+        # Alternating, so a slow moment of the host weighs on both alike.
+        ref_boot.append(boot_reference(reference, disk))
+        mark, total, own = boot_tarvelin(iso, disk, a.repeat, trips)
+        to_mark.append(mark)
+        boot.append(total)
+        startup.append(own)
+        print("  run %2d/%d: reference %s, Tarvelin %s" % (i + 1, a.runs, ms(ref_boot[-1]), ms(total)),
+              file=sys.stderr)
+
+    med = statistics.median
+    print()
+    print("  %-34s %11s %11s %11s" % ("median of %d boots" % a.runs, "median", "min", "max"))
+    rows = [("reference: QEMU start -> byte", ref_boot), ("Tarvelin: QEMU start -> P", to_mark),
+            ("Tarvelin: QEMU start -> prompt", boot),
+            ("Tarvelin start-up: P -> prompt", startup)]
+    for label, values in rows:
+        print("  %-34s %s %s %s" % (label, ms(med(values)), ms(min(values)), ms(max(values))))
+    print("  %-34s %8.3f" % ("boot ratio Tarvelin / reference", med(boot) / med(ref_boot)))
+    # Each pair of boots ran back to back: their difference is steadier than
+    # either time when the host is busy.
+    print("  %-34s %s" % ("median of paired differences", ms(med(t - r for t, r in zip(boot, ref_boot)))))
+    print()
+    print("  %-34s %11s %11s %11s" % ("round trip (%d each)" % (a.runs * a.repeat), "median", "min", "max"))
+    for line in COMMANDS:
+        values = trips[line]
+        print("  %-34s %s %s %s" % (line, ms(med(values)), ms(min(values)), ms(max(values))))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
