@@ -2,10 +2,15 @@
 // directories (or the files) named on the command line goes once through the
 // target's LLVMFuzzerTestOneInput, so that crashes found earlier, and the
 // corpus, are checked on every test run. A failing input aborts the program
-// (sanitizer report or failed check); its name is printed first.
+// (sanitizer report or failed check); its name is printed first. An input
+// that runs longer than the fuzzer's own limit (10 s) fails as a timeout.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,6 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace fs = std::filesystem;
+
+namespace {
+constexpr unsigned INPUT_SECONDS = 10;
+
+void timed_out(int) {
+    static const char message[] = "timeout: the input above ran longer than the limit\n";
+    (void)!write(STDERR_FILENO, message, sizeof message - 1);
+    abort();
+}
+}  // namespace
 
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
@@ -31,6 +46,7 @@ int main(int argc, char** argv) {
         }
     }
     std::sort(inputs.begin(), inputs.end());
+    signal(SIGALRM, timed_out);
 
     for (const auto& p : inputs) {
         std::ifstream in(p, std::ios::binary);
@@ -40,7 +56,9 @@ int main(int argc, char** argv) {
         // a read one byte past the input is caught here too.
         auto* data = new uint8_t[bytes.size()];
         std::copy(bytes.begin(), bytes.end(), data);
+        alarm(INPUT_SECONDS);
         LLVMFuzzerTestOneInput(data, bytes.size());
+        alarm(0);
         delete[] data;
     }
     // A replay that found nothing to replay has tested nothing.
