@@ -4,6 +4,7 @@ ACCEL   ?= tcg
 QEMU    ?= qemu-system-x86_64
 DISK    ?= $(BUILD)/disk.img
 ISO     := $(BUILD)/tarvelin.iso
+FUZZ_SECONDS ?= 60
 
 QEMU_FLAGS = -accel $(ACCEL) -cpu qemu64 -m 512M -boot d -cdrom $(ISO) -serial mon:stdio
 ifeq ($(GUI),1)
@@ -18,7 +19,7 @@ ifneq ($(DISK),)
   QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
 endif
 
-.PHONY: all deps configure build iso run debug test bench clean
+.PHONY: all deps configure build iso run debug test bench fuzz clean
 
 all: build
 
@@ -47,6 +48,10 @@ test: build
 # Boot and command timings against a minimal reference kernel; prints a table.
 bench: build
 	python3 scripts/bench.py --build $(BUILD)
+
+# Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz).
+fuzz: build
+	BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)

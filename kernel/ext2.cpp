@@ -136,6 +136,14 @@ static_assert(EXT2_MIN_BLOCK_SIZE << MAX_LOG_BLOCK_SIZE == BLOCK_BUF_BYTES);
 
 constexpr uint32_t NO_BLOCK = 0;
 
+// Walking a directory costs block reads for every entry, and the shell prints a
+// line for each. A damaged or hostile directory that claims gigabytes, with one
+// block mapped at every position of it, passes every other check and would keep
+// the shell walking and printing for hours; directories larger than this are
+// refused instead. 64 KiB holds a thousand names or more, far beyond what the
+// volumes of this system carry.
+constexpr uint32_t MAX_DIRECTORY_BYTES = 64 * 1024;
+
 uint32_t g_part_offset = 0;
 alignas(8) uint8_t bgdt_buf[BGDT_BUF_BYTES];
 alignas(8) uint8_t block_buf[BLOCK_BUF_BYTES];
@@ -270,6 +278,12 @@ entry_result read_entry(ext2_fs* fs, const ext2_inode& dir, uint32_t offset, ext
     if (rec_len < sizeof(ext2_dir_entry_header) + header->name_len || rec_len > dir.i_size - offset)
         return entry_result::malformed;
     return entry_result::ok;
+}
+
+bool walkable(const ext2_inode& dir, uint32_t ino) {
+    if (dir.i_size <= MAX_DIRECTORY_BYTES) return true;
+    kprintf("[ext2] Directory inode %d is too large to walk (%d bytes)\n", ino, dir.i_size);
+    return false;
 }
 
 bool read_name(ext2_fs* fs, const ext2_inode& dir, uint32_t offset, uint32_t name_len, char* name) {
@@ -410,6 +424,7 @@ extern "C" int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
 
         const ext2_inode dir = inode_of(current);
         if (!is_directory(dir)) return -1;
+        if (!walkable(dir, ino)) return -1;
 
         bool found = false;
         uint32_t found_ino = 0;
@@ -462,7 +477,7 @@ extern "C" int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback cal
     alignas(8) uint8_t raw[EXT2_INODE_COPY];
     if (ext2_read_inode(fs, dir_ino, raw) != 0) return -1;
     const ext2_inode dir = inode_of(raw);
-    if (!is_directory(dir)) return -1;
+    if (!is_directory(dir) || !walkable(dir, dir_ino)) return -1;
 
     for (uint32_t off = 0; off < dir.i_size;) {
         ext2_dir_entry_header h;

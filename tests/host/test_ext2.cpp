@@ -586,6 +586,52 @@ TEST_F(ext2_damaged, rec_len_past_the_directory_is_malformed) {
     EXPECT_EQ(serial(), "[ext2] Not found: " + last_name + "\n");
 }
 
+TEST_F(ext2_damaged, a_directory_claiming_gigabytes_is_refused_before_the_walk) {
+    // The root directory patched to claim almost 4 GiB, every block pointer
+    // (direct and indirect) naming one block whose words all name that block
+    // again. Read as entries, the block is a run of records with a non-zero
+    // inode and no name that passes every record check, so a walk would go on
+    // through millions of them.
+    const uint32_t b = bmap("/f15", 0);
+    ASSERT_GE(b, 8u);
+    ASSERT_LT(b, 0x10000u);  // rec_len = b, name_len = 0
+    for (uint32_t i = 0; i < block_size; i += 4) put32(static_cast<uint64_t>(b) * block_size + i, b);
+    const uint64_t root = inode_location(EXT2_ROOT_INO);
+    const uint32_t real_size = get32(root + 4);
+    const std::vector<uint8_t> real_pointers(&g_volume[root + 40], &g_volume[root + 40 + 15 * 4]);
+    put32(root + 4, 0xFFFFFFF0);
+    for (int i = 0; i < 15; ++i) put32(root + 40 + 4 * i, b);
+    serial();
+
+    g_reads.clear();
+    int result = 0;
+    EXPECT_TRUE(readdir(EXT2_ROOT_INO, &result).empty());
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(serial(), "[ext2] Directory inode 2 is too large to walk (4294967280 bytes)\n");
+    EXPECT_LE(g_reads.size(), 1u);  // the inode, and not one entry
+    ext2_file f;
+    EXPECT_EQ(ext2_open(&fs, "/hello.txt", &f), -1);
+    EXPECT_EQ(serial(), "[ext2] Directory inode 2 is too large to walk (4294967280 bytes)\n");
+    // The directory itself still opens: nothing has to be walked for it.
+    EXPECT_EQ(ext2_open(&fs, "/", &f), 0);
+    serial();
+
+    // 64 KiB is still walked: the real block's entries, then the hole after it
+    // ends the walk as any malformed record does.
+    memcpy(&g_volume[root + 40], real_pointers.data(), real_pointers.size());
+    put32(root + 4, 64 * 1024);
+    const auto all = debugfs_ls(image, "/");
+    EXPECT_EQ(readdir(EXT2_ROOT_INO, &result), all);
+    EXPECT_EQ(result, -1);
+    put32(root + 4, 64 * 1024 + 1);
+    EXPECT_TRUE(readdir(EXT2_ROOT_INO, &result).empty());
+    EXPECT_EQ(result, -1);
+    put32(root + 4, real_size);
+    EXPECT_EQ(readdir(EXT2_ROOT_INO, &result), all);
+    EXPECT_EQ(result, 0);
+    serial();
+}
+
 // ------------------------------------------------------------ read failures
 
 TEST_F(ext2_damaged, failed_indirect_reads_fail_the_read) {
