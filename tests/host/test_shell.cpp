@@ -5,75 +5,38 @@
 #include <string>
 #include <vector>
 
+#include "boot_tables.h"
+#include "elf_image.h"
 #include "fake_ring3.h"
 #include "gdt.h"
 #include "host_env.h"
-#include "idt.h"
+#include "interrupt_devices.h"
 #include "keyboard.h"
-#include "layout.h"
-#include "pmm.h"
+#include "mb2_builder.h"
 #include "shell.h"
 #include "timer.h"
 
 namespace {
 
 struct shell_stopped {};
-
-// The 8042's output port: scan codes queued by the test, one per interrupt.
-class kbc_model : public port_device {
-public:
-    std::vector<uint8_t> codes;
-    uint8_t in8(uint16_t port) override {
-        if (port == 0x64) return codes.empty() ? 0 : 1;
-        if (codes.empty()) return 0;
-        const uint8_t c = codes.front();
-        codes.erase(codes.begin());
-        return c;
-    }
-    void out8(uint16_t, uint8_t) override {}
-};
-
 constexpr char PROMPT[] = "tarvelin> ";
 
 class shell : public host_test {
 protected:
     void SetUp() override {
         host_test::SetUp();
-        fake_bus::attach(&kbc, 0x60, 5);
+        kbc.attach();
         fake_ring3::reset();
         keyboard_init();
         boot_with_memory_mib(512);
-        build_boot_page_tables();
+        boot_tables::build();
         serial();
         fake_bus::clear_log();
     }
-
-    // A Multiboot2 information block with one available region from 1 MiB.
+    // RAM below 640 KiB and from 1 MiB up to `mib`.
     void boot_with_memory_mib(uint64_t mib) {
-        constexpr uint64_t INFO = 0x9000;
-        auto* p = fake_phys::at<uint32_t>(INFO);
-        std::memset(p, 0, 128);
-        p[0] = 8 + 16 + 2 * 24 + 8;  // total_size
-        p[2] = 6;                    // memory map tag
-        p[3] = 16 + 2 * 24;
-        p[4] = 24;
-        auto* e = reinterpret_cast<uint64_t*>(p + 6);
-        e[0] = 0; e[1] = 0x9F000; e[2] = 1;
-        e[3] = 0x100000; e[4] = mib * 1024 * 1024 - 0x100000; e[5] = 1;
-        auto* end = p + 6 + 12;
-        end[0] = 0; end[1] = 8;
-        pmm_init(INFO);
-        serial();  // the allocator's report line is not part of any reply
-    }
-
-    void build_boot_page_tables() {
-        auto* pml4 = fake_phys::at<uint64_t>(0x1000);
-        auto* pdpt = fake_phys::at<uint64_t>(0x2000);
-        auto* pd = fake_phys::at<uint64_t>(0x3000);
-        std::memset(pml4, 0, 3 * 4096);
-        pml4[0] = 0x2003;
-        pdpt[0] = 0x3003;
-        for (uint64_t i = 0; i < 512; ++i) pd[i] = i * 0x200000 | 0x83;
+        pmm_boot({{0, 0x9F000, MB2_AVAILABLE}, {0x100000, (mib << 20) - 0x100000, MB2_AVAILABLE}});
+        serial();
     }
 
     // Types `input` on COM1 and runs the shell until it waits for more.
@@ -86,7 +49,6 @@ protected:
         }
         return serial();
     }
-
     // The reply to one line: echo and "\r\n" stripped, up to the next prompt.
     std::string reply(const std::string& line) {
         const std::string out = session(line + "\r");
@@ -96,7 +58,7 @@ protected:
         return out.substr(head.size(), out.size() - head.size() - std::strlen(PROMPT));
     }
 
-    kbc_model kbc;
+    ps2_model kbc;
 };
 
 TEST_F(shell, rest_of_a_serial_burst_is_read_without_waiting_for_a_tick) {
@@ -187,25 +149,22 @@ TEST_F(shell, control_and_high_bytes_are_ignored) {
 
 TEST_F(shell, keyboard_input_is_read_when_serial_is_idle) {
     // h e l p Enter, with a Shift press/release around the 'e' and key releases.
-    kbc.codes = {0x23, 0xA3, 0x2A, 0x12, 0x92, 0xAA, 0x26, 0x19, 0x1C};
-    for (size_t i = 0; i < 9; ++i) keyboard_isr(nullptr);
+    for (uint8_t code : {0x23, 0xA3, 0x2A, 0x12, 0x92, 0xAA, 0x26, 0x19, 0x1C}) {
+        kbc.push(code);
+        keyboard_isr(nullptr);
+    }
     const std::string out = session("");
     EXPECT_EQ(out.substr(0, 16), std::string(PROMPT) + "help\r\n");
     EXPECT_NE(out.find("    halt     - Halt the system\n"), std::string::npos);
 }
 
 TEST_F(shell, meminfo_reports_pages_and_mib) {
-    EXPECT_EQ(reply("meminfo").substr(0, 52), "  Physical Memory:\n    Total pages: 131072 (512 MB)\n");
-    boot_with_memory_mib(128);
-    const std::string r = reply("meminfo");
-    EXPECT_NE(r.find("    Total pages: 32768 (128 MB)\n"), std::string::npos) << r;
-    // Free + used = total, each with its own MiB figure.
-    const uint64_t free = pmm_get_free_pages();
-    EXPECT_NE(r.find("    Free pages:  " + std::to_string(free) + " (" + std::to_string(free * 4 >> 10) + " MB)\n"),
-              std::string::npos) << r;
-    EXPECT_NE(r.find("    Used pages:  " + std::to_string(32768 - free) + " (" +
-                     std::to_string((32768 - free) * 4 >> 10) + " MB)\n"),
-              std::string::npos) << r;
+    boot_with_memory_mib(128);  // frames 0x10B-0x7FFF free but the user image area's 1024
+    EXPECT_EQ(reply("meminfo"),
+              "  Physical Memory:\n"
+              "    Total pages: 32768 (128 MB)\n"
+              "    Free pages:  31477 (122 MB)\n"
+              "    Used pages:  1291 (5 MB)\n");
 }
 
 TEST_F(shell, ticks_reports_the_counters) {
@@ -263,21 +222,26 @@ TEST_F(shell, dir_list_callback_letters_and_names) {
 
 // ---------------------------------------------------------------- launch path
 
-// A minimal valid program: one read-execute segment at `vaddr`.
-std::vector<uint8_t> tiny_elf(uint64_t vaddr, uint64_t memsz) {
-    std::vector<uint8_t> img(0x1000 + 16, 0);
-    auto put = [&](size_t off, uint64_t v, int n) { for (int i = 0; i < n; ++i) img[off + i] = uint8_t(v >> (8 * i)); };
-    img[0] = 0x7F; img[1] = 'E'; img[2] = 'L'; img[3] = 'F'; img[4] = 2; img[5] = 1; img[6] = 1;
-    put(16, 2, 2); put(18, 62, 2); put(20, 1, 4); put(24, vaddr, 8); put(32, 64, 8);
-    put(52, 64, 2); put(54, 56, 2); put(56, 1, 2);
-    put(64, 1, 4); put(68, 5, 4); put(72, 0x1000, 8); put(80, vaddr, 8); put(88, vaddr, 8);
-    put(96, 16, 8); put(104, memsz, 8); put(112, 0x1000, 8);
-    for (int i = 0; i < 16; ++i) img[0x1000 + i] = 0x90;
-    return img;
+// A minimal valid program: one read-execute segment at 0x400000.
+std::vector<uint8_t> tiny_elf(uint64_t memsz) {
+    elf_image::builder b;
+    b.load(elf_image::PF_R | elf_image::PF_X, b.add_data(std::vector<uint8_t>(16, 0x90)), 0x400000, 16, memsz);
+    return b.build();
+}
+
+TEST_F(shell, pt_make_user_accessible_opens_one_page_at_every_level) {
+    using namespace boot_tables;
+    fake_cpu::set_cr(3, PML4 | 0x18);  // flag bits in CR3 are not part of the address
+    pt_make_user_accessible(0x10000123);
+    EXPECT_EQ(serial(), "    PD[128] for vaddr 0x10000123 \xE2\x86\x92 flags 0x10000087\n");
+    EXPECT_EQ(entry(PML4, 0), PDPT | P | W | U);
+    EXPECT_EQ(entry(PDPT, 0), PD | P | W | U);
+    for (uint64_t i = 0; i < 512; ++i)
+        ASSERT_EQ(entry(PD, i), i * LARGE_PAGE_BYTES | P | W | PS | (i == 128 ? U : 0)) << i;
 }
 
 TEST_F(shell, launch_opens_pages_zeroes_the_stack_and_masks_the_timer) {
-    const auto img = tiny_elf(0x400000, 0x20);
+    const auto img = tiny_elf(0x20);
     std::memset(fake_phys::at(USER_STACK_BASE), 0xAA, 0x10000);
     fake_ring3::set_program([&] {
         // While the program runs only the keyboard line is open.
@@ -313,10 +277,10 @@ TEST_F(shell, launch_opens_pages_zeroes_the_stack_and_masks_the_timer) {
 
 TEST_F(shell, launch_opens_a_second_image_page_only_when_needed) {
     // 0x400000-0x600000 exactly fits one page; one byte more needs the next.
-    auto img = tiny_elf(0x400000, 0x200000);
+    auto img = tiny_elf(0x200000);
     cmd_run_elf(img.data(), static_cast<uint32_t>(img.size()), "a");
     EXPECT_EQ(serial().find("PD[3]"), std::string::npos);
-    img = tiny_elf(0x400000, 0x200001);
+    img = tiny_elf(0x200001);
     cmd_run_elf(img.data(), static_cast<uint32_t>(img.size()), "b");
     EXPECT_NE(serial().find("    PD[3] for vaddr 0x600000 \xE2\x86\x92 flags 0x600087\n"), std::string::npos);
 }
@@ -333,7 +297,7 @@ TEST_F(shell, failed_load_touches_nothing) {
 
 TEST_F(shell, launch_refused_without_memory_for_the_user_stack) {
     boot_with_memory_mib(200);
-    const auto img = tiny_elf(0x400000, 0x20);
+    const auto img = tiny_elf(0x20);
     cmd_run_elf(img.data(), static_cast<uint32_t>(img.size()), "tiny");
     EXPECT_EQ(serial(), "  Loading ELF64 binary: tiny\n  ERROR: No memory for the user stack at 0x10000000\n");
     EXPECT_TRUE(fake_ring3::entries().empty());

@@ -1,22 +1,19 @@
-// The system-call module: the MSRs it programs, the dispatcher, and each handler,
-// with sys_write's check of the user buffer against page tables laid out in fake
-// physical memory like the boot tables.
+// The system-call module: the MSRs it programs, the dispatcher and each handler,
+// with sys_write's check of the user buffer against the boot page tables.
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "boot_tables.h"
 #include "host_env.h"
 #include "layout.h"
 #include "syscall.h"
 
 namespace {
 
-constexpr uint32_t IA32_STAR = 0xC0000081;
-constexpr uint32_t IA32_LSTAR = 0xC0000082;
-constexpr uint32_t IA32_FMASK = 0xC0000084;
-
-constexpr uint64_t PML4 = 0x1000, PDPT = 0x2000, PD = 0x3000;
-constexpr uint64_t P = 1, W = 2, U = 4, PS = 0x80;
+constexpr uint32_t IA32_STAR = 0xC0000081, IA32_LSTAR = 0xC0000082, IA32_FMASK = 0xC0000084;
 constexpr uint64_t GIB = 0x40000000;
+using namespace boot_tables;
 
 class syscall_test : public host_test {
 protected:
@@ -25,18 +22,10 @@ protected:
         current_brk = 0;  // a fresh kernel's break; the variable outlives each test
         syscall_init();
         serial();
-        // The boot tables: one PML4 entry, one PDPT entry, 512 directory entries
-        // of 2 MiB identity-mapping the first gigabyte, with the pages a program
-        // gets (image at 0x400000, stack at 0x10000000) opened to ring 3.
-        fake_phys::clear(PML4, 0x3000);
-        entry(PML4, 0) = PDPT | P | W | U;
-        entry(PDPT, 0) = PD | P | W | U;
-        for (uint64_t i = 0; i < 512; ++i) entry(PD, i) = i * LARGE_PAGE_BYTES | P | W | PS;
-        entry(PD, 2) |= U;
-        entry(PD, 128) |= U;
+        // The boot tables with the pages a program gets opened to ring 3.
+        build();
+        for (uint64_t* e : {&entry(PML4, 0), &entry(PDPT, 0), &entry(PD, 2), &entry(PD, 128)}) *e |= U;
     }
-    static uint64_t& entry(uint64_t table, uint64_t index) { return fake_phys::at<uint64_t>(table)[index]; }
-
     // Places bytes in fake physical memory and returns their address.
     static uint64_t place(uint64_t addr, const std::string& bytes) {
         std::memcpy(fake_phys::at(addr), bytes.data(), bytes.size());
@@ -60,20 +49,9 @@ TEST_F(syscall_test, init_programs_the_msrs_and_reports_them) {
     EXPECT_EQ(serial(), std::string("[syscall] Initialized SYSCALL interface\n") + line);
 }
 
-TEST_F(syscall_test, selectors_from_star_match_the_descriptor_table) {
-    // Kernel code 0x08, kernel data 0x10, user data 0x18, user code 0x20.
-    const uint64_t star = fake_cpu::msr(IA32_STAR);
-    const uint64_t syscall_base = (star >> 32) & 0xFFFF, sysret_base = star >> 48;
-    EXPECT_EQ(syscall_base, 0x08u);           // SYSCALL: CS
-    EXPECT_EQ(syscall_base + 8, 0x10u);       // SYSCALL: SS
-    EXPECT_EQ((sysret_base + 16) | 3, 0x23u);  // SYSRETQ: CS, user code
-    EXPECT_EQ((sysret_base + 8) | 3, 0x1Bu);   // SYSRETQ: SS, user data
-}
-
-int64_t recorded[5];
+std::vector<uint64_t> recorded;
 int64_t recorder(uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
-    const uint64_t args[] = {a1, a2, a3, a4, a5};
-    for (int i = 0; i < 5; ++i) recorded[i] = static_cast<int64_t>(args[i]);
+    recorded = {a1, a2, a3, a4, a5};
     return -12345;
 }
 
@@ -86,11 +64,7 @@ TEST_F(syscall_test, dispatcher_routes_by_number_and_refuses_the_rest) {
     // Any filled slot gets all five arguments and its result comes back as is.
     syscall_table[100] = recorder;
     EXPECT_EQ(syscall_dispatch(100, 11, ~0ull, 33, 44, 0x8000000000000000ull), -12345);
-    EXPECT_EQ(recorded[0], 11);
-    EXPECT_EQ(recorded[1], -1);
-    EXPECT_EQ(recorded[2], 33);
-    EXPECT_EQ(recorded[3], 44);
-    EXPECT_EQ(static_cast<uint64_t>(recorded[4]), 0x8000000000000000ull);
+    EXPECT_EQ(recorded, (std::vector<uint64_t>{11, ~0ull, 33, 44, 0x8000000000000000ull}));
     EXPECT_EQ(serial(), "");
 
     // Initialisation empties every slot it does not fill.

@@ -84,13 +84,9 @@ TEST_F(vga, every_putc_moves_the_cursor) {
 }
 
 TEST_F(vga, bytes_other_than_the_four_controls_are_glyphs) {
-    put(std::string("\xB0\x80\xFF\x01\x1B\x7F", 6));
-    EXPECT_EQ(cell(0, 0), 0x07B0);
-    EXPECT_EQ(cell(0, 1), 0x0780);
-    EXPECT_EQ(cell(0, 2), 0x07FF);
-    EXPECT_EQ(cell(0, 3), 0x0701);
-    EXPECT_EQ(cell(0, 4), 0x071B);
-    EXPECT_EQ(cell(0, 5), 0x077F);
+    const std::string glyphs("\xB0\x80\xFF\x01\x1B\x7F", 6);
+    put(glyphs);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(cell(0, i), 0x0700 | static_cast<uint8_t>(glyphs[i])) << i;
     EXPECT_EQ(cursor(), 6);
 }
 
@@ -130,22 +126,18 @@ TEST_F(vga, backspace) {
     EXPECT_EQ(row_text(1), "xyz");
 }
 
-TEST_F(vga, carriage_return_overwrites_and_line_feed_returns_the_carriage) {
+TEST_F(vga, carriage_return_line_feed_and_wrap_at_column_80) {
     put("hello world\rHE");
     EXPECT_EQ(row_text(0), "HEllo world");
-    put("\nnext");
+    put("\nnext");  // the line feed returns the carriage too
     EXPECT_EQ(row_text(1), "next");
     EXPECT_EQ(cursor_moves().back(), 84);
-}
-
-TEST_F(vga, long_lines_wrap_at_column_80) {
-    put(std::string(79, 'a'));
-    EXPECT_EQ(cursor_moves().back(), 79);
+    put("\r" + std::string(79, 'a'));
     vga_putc('b');  // the 80th character
-    EXPECT_EQ(cursor(), 80);
-    EXPECT_EQ(cell(0, 79), 0x0762);
+    EXPECT_EQ(cursor(), 160);
+    EXPECT_EQ(cell(1, 79), 0x0762);
     vga_putc('c');
-    EXPECT_EQ(cell(1, 0), 0x0763);
+    EXPECT_EQ(cell(2, 0), 0x0763);
 }
 
 TEST_F(vga, scrolling) {
@@ -181,29 +173,18 @@ TEST_F(vga, scrolling) {
     EXPECT_EQ(row_text(23), "q" + std::string(75, '-'));
 }
 
-TEST_F(vga, printf_conversions) {
+TEST_F(vga, printf_conversions_without_modifiers) {
     vga_printf("%x|%x|%x", 0, 255, ~0ull);
     EXPECT_EQ(row_text(0), "0x0000000000000000|0x00000000000000FF|0xFFFFFFFFFFFFFFFF");
     vga_clear();
     vga_printf("%d %d %d %c%c %s [%s] 100%%", 0, 1234567890, -1, 'k', 0x141, "str",
                static_cast<const char*>(nullptr));
     EXPECT_EQ(row_text(0), "0 1234567890 18446744073709551615 kA str [(null)] 100%");
-}
-
-TEST_F(vga, printf_has_no_modifiers) {
-    // An unknown letter prints with its percent sign and takes no argument.
-    vga_printf("%q%d", 7);
-    EXPECT_EQ(row_text(0), "%q7");
     vga_clear();
-    // %ld: "%l" then a plain d; the argument goes to the next conversion.
-    vga_printf("%ld %d", 5);
-    EXPECT_EQ(row_text(0), "%ld 5");
-    vga_clear();
-    vga_printf("<%.16s>", "abc");
-    EXPECT_EQ(row_text(0), "<%.16s>");
-    vga_clear();
-    vga_printf("50%");  // a percent sign at the very end
-    EXPECT_EQ(row_text(0), "50%");
+    // Unknown letters print with their percent sign and take no argument; no
+    // length modifier, no precision, a percent sign at the very end stays.
+    vga_printf("%q%d %ld %d <%.16s> 50%", 7, 5);
+    EXPECT_EQ(row_text(0), "%q7 %ld 5 <%.16s> 50%");
     vga_clear();
     vga_printf("tab\there\n%s", "x");
     EXPECT_EQ(row_text(0), "tab     here");

@@ -27,7 +27,6 @@ bool ata_model::load(const std::string& path) {
 }
 
 std::vector<uint8_t> ata_model::sector(uint32_t lba) const {
-    if (auto it = written_beyond_image_.find(lba); it != written_beyond_image_.end()) return it->second;
     std::vector<uint8_t> out(SECTOR);
     const uint64_t at = static_cast<uint64_t>(lba) * SECTOR;
     for (uint32_t i = 0; i < SECTOR; ++i)
@@ -62,8 +61,6 @@ uint8_t ata_model::read_status() {
 }
 
 uint8_t ata_model::in8(uint16_t port) {
-    if (kind_ == kind::none_zero) return 0x00;
-    if (kind_ == kind::none_floating) return 0xFF;
     switch (port) {
     case STATUS:
     case ALT_STATUS: ++status_reads_; return read_status();
@@ -78,7 +75,6 @@ uint8_t ata_model::in8(uint16_t port) {
 }
 
 void ata_model::out8(uint16_t port, uint8_t value) {
-    if (kind_ == kind::none_zero || kind_ == kind::none_floating) return;
     const bool busy = stuck_busy || in_reset_ || busy_left_ > 0;
     if (port == ALT_STATUS) {  // device control
         if (value & CTRL_SRST) {
@@ -121,8 +117,6 @@ void ata_model::out8(uint16_t port, uint8_t value) {
 }
 
 uint16_t ata_model::in16(uint16_t port) {
-    if (kind_ == kind::none_floating) return 0xFFFF;
-    if (kind_ == kind::none_zero) return 0;
     if (port != DATA) {
         violation("16-bit read of a byte register");
         return 0;
@@ -137,7 +131,6 @@ uint16_t ata_model::in16(uint16_t port) {
 }
 
 void ata_model::out16(uint16_t port, uint16_t value) {
-    if (kind_ == kind::none_zero || kind_ == kind::none_floating) return;
     if (port != DATA) {
         violation("16-bit write of a byte register");
         return;
@@ -248,10 +241,10 @@ void ata_model::finish_sector() {
     }
     if (transfer_command_ == CMD_WRITE) {
         const uint64_t at = static_cast<uint64_t>(transfer_lba_) * SECTOR;
-        if (at + SECTOR <= image.size())
-            std::copy(buffer_, buffer_ + SECTOR, image.begin() + static_cast<std::ptrdiff_t>(at));
+        if (at + SECTOR > image.size())
+            violation("write beyond the image the model holds");
         else
-            written_beyond_image_[transfer_lba_].assign(buffer_, buffer_ + SECTOR);
+            std::copy(buffer_, buffer_ + SECTOR, image.begin() + static_cast<std::ptrdiff_t>(at));
         unflushed_.push_back(transfer_lba_);
     }
     ++transfer_lba_;

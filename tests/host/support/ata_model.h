@@ -8,7 +8,6 @@
 // without DRQ, a 16-bit access to a byte register) is counted as a violation.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,8 +19,6 @@ public:
     enum class kind {
         disk,           // an ATA hard disk
         packet_device,  // an ATAPI device (a CD-ROM): signature 0x14/0xEB, aborts IDENTIFY DEVICE
-        none_zero,      // nothing attached, the channel reads 0x00
-        none_floating,  // nothing attached, the bus floats to 0xFF
     };
 
     static constexpr uint8_t BSY = 0x80, DRDY = 0x40, DF = 0x20, DSC = 0x10, DRQ = 0x08, ERR = 0x01;
@@ -102,7 +99,6 @@ private:
     uint8_t buffer_[512] = {};
     uint32_t word_ = 0;
 
-    std::map<uint32_t, std::vector<uint8_t>> written_beyond_image_;
     std::vector<command_record> commands_;
     std::vector<std::string> violations_;
     std::vector<uint32_t> unflushed_;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "fake_cpu.h"
+#include "idt.h"
 
 // ---------------------------------------------------------------- 8259A pair
 namespace {
@@ -19,6 +20,16 @@ int lowest_bit(uint8_t bits) {
     return -1;
 }
 }  // namespace
+
+void pic_model::attach() {
+    fake_bus::attach(this, MASTER_COMMAND, 2);
+    fake_bus::attach(this, SLAVE_COMMAND, 2);
+    deliver = [](int vector) {
+        interrupt_frame f{};
+        f.vector = static_cast<uint64_t>(vector);
+        isr_dispatch(&f);
+    };
+}
 
 uint8_t pic_model::in8(uint16_t port) {
     if (port == MASTER_DATA) return chips_[0].imr;
@@ -67,12 +78,10 @@ void pic_model::data(int which, uint8_t value) {
         c.vector_base = static_cast<uint8_t>(value & 0xF8);
         c.init_step = (c.icw1 & ICW1_SINGLE) ? (needs_icw4 ? 4 : 0) : 3;
         break;
-    case 3:
-        c.icw3 = value;
+    case 3:  // the cascade wiring
         c.init_step = needs_icw4 ? 4 : 0;
         break;
     case 4:
-        c.icw4 = value;
         c.init_step = 0;
         break;
     default:
@@ -133,39 +142,14 @@ void pic_model::try_deliver() {
     delivering_ = false;
 }
 
-// ---------------------------------------------------------------- 8254
-namespace {
-constexpr uint16_t PIT_CH0 = 0x40, PIT_COMMAND = 0x43;
-}
-
-uint8_t pit_model::in8(uint16_t) { return 0; }
-
-void pit_model::out8(uint16_t port, uint8_t value) {
-    if (port == PIT_COMMAND) {
-        if ((value >> 6) != 0) return;  // another channel
-        access = (value >> 4) & 3;
-        mode = (value >> 1) & 7;
-        bcd = (value & 1) != 0;
-        reload_complete = false;
-        expect_high_ = false;
-        return;
-    }
-    if (port != PIT_CH0) return;
-    if (access == 3) {
-        if (!expect_high_) {
-            reload = static_cast<uint16_t>((reload & 0xFF00) | value);
-            expect_high_ = true;
-        } else {
-            reload = static_cast<uint16_t>((reload & 0x00FF) | (value << 8));
-            expect_high_ = false;
-            reload_complete = true;
-        }
-    }
-}
-
 // ---------------------------------------------------------------- 8042
 namespace {
 constexpr uint16_t PS2_DATA = 0x60, PS2_STATUS = 0x64;
+}
+
+void ps2_model::attach() {
+    fake_bus::attach(this, PS2_DATA, 1);
+    fake_bus::attach(this, PS2_STATUS, 1);
 }
 
 uint8_t ps2_model::in8(uint16_t port) {

@@ -1,7 +1,6 @@
-// Device models behind the interrupt path: the 8259A pair, channel 0 of the
-// 8254 and the 8042 keyboard controller. Each one follows the protocol a driver
-// must speak, so a driver that skips or reorders a step ends up with a model in
-// the wrong state rather than merely a different port log.
+// Device models behind the interrupt path: the 8259A pair and the 8042 keyboard
+// controller. Each follows the protocol a driver must speak, so a driver that
+// skips or reorders a step leaves a model in the wrong state.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -20,7 +19,7 @@ class pic_model : public port_device {
 public:
     struct chip {
         int init_step = 0;  // 0 ready; 2, 3, 4 = the initialisation word expected next
-        uint8_t icw1 = 0, icw3 = 0, icw4 = 0;
+        uint8_t icw1 = 0;
         uint8_t vector_base = 0;
         uint8_t imr = 0xFF;
         uint8_t irr = 0;
@@ -30,6 +29,8 @@ public:
 
     uint8_t in8(uint16_t port) override;
     void out8(uint16_t port, uint8_t value) override;
+    // Claims 0x20-0x21 and 0xA0-0xA1; deliveries go to the kernel's dispatcher.
+    void attach();
 
     // Raises line 0-15 (an edge: it stays requested until delivered).
     void raise(int line);
@@ -55,22 +56,6 @@ private:
     int next_line() const;  // highest-priority deliverable line, or -1
 };
 
-// The 8254 command register and channel 0 (ports 0x40-0x43).
-class pit_model : public port_device {
-public:
-    uint8_t in8(uint16_t port) override;
-    void out8(uint16_t port, uint8_t value) override;
-
-    int mode = -1;          // operating mode of channel 0 from the last command
-    int access = -1;        // 1 low only, 2 high only, 3 low then high
-    bool bcd = false;
-    bool reload_complete = false;
-    uint16_t reload = 0;    // the count channel 0 was given
-
-private:
-    bool expect_high_ = false;
-};
-
 // The 8042 as the keyboard driver sees it: data 0x60, status 0x64 (bit 0 =
 // output buffer full). A read of 0x60 with nothing queued returns the last byte
 // again, as the real latch does.
@@ -79,6 +64,7 @@ public:
     uint8_t in8(uint16_t port) override;
     void out8(uint16_t port, uint8_t value) override;
 
+    void attach();  // claims 0x60 and 0x64
     void push(uint8_t byte) { queue_.push_back(byte); }
     size_t pending() const { return queue_.size(); }
     int data_reads() const { return data_reads_; }

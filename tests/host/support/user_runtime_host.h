@@ -45,39 +45,25 @@ inline int64_t result_override = 0;
 inline void reset(uint64_t end) {
     calls.clear();
     override_result = false;
-    heap_start = 0;
-    heap_current = 0;
-    heap_end = 0;
+    heap_start = heap_current = heap_end = 0;
     runtime_host_image_end = end;
-}
-
-// Everything written to descriptor 1, concatenated.
-inline std::string output() {
-    std::string all;
-    for (const auto& c : calls) {
-        if (c.number == 1 && c.a1 == 1) {
-            all += c.data;
-        }
-    }
-    return all;
 }
 
 // The writes to descriptor 1, one string per call.
 inline std::vector<std::string> writes() {
     std::vector<std::string> list;
-    for (const auto& c : calls) {
-        if (c.number == 1 && c.a1 == 1) {
-            list.push_back(c.data);
-        }
-    }
+    for (const auto& c : calls)
+        if (c.number == 1 && c.a1 == 1) list.push_back(c.data);
     return list;
 }
-
+inline std::string output() {
+    std::string all;
+    for (const auto& w : writes()) all += w;
+    return all;
+}
 inline size_t count_calls(uint64_t number) {
     size_t n = 0;
-    for (const auto& c : calls) {
-        n += c.number == number ? 1 : 0;
-    }
+    for (const auto& c : calls) n += c.number == number;
     return n;
 }
 
@@ -88,22 +74,9 @@ uint64_t runtime_host_image_end = 0x404000;
 // Answers as the kernel does: write returns its count, read 0, brk the address.
 extern "C" int64_t runtime_host_syscall(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3) {
     user_runtime::syscall_record record{number, a1, a2, a3, {}};
-    if (number == 1) {
-        record.data.assign(reinterpret_cast<const char*>(a2), a3);
-    }
+    if (number == 1) record.data.assign(reinterpret_cast<const char*>(a2), a3);
     user_runtime::calls.push_back(record);
-    if (number == 60) {
-        throw user_runtime::program_exit{a1};
-    }
-    if (user_runtime::override_result) {
-        return user_runtime::result_override;
-    }
-    switch (number) {
-    case 1:
-        return static_cast<int64_t>(a3);
-    case 12:
-        return static_cast<int64_t>(a1);
-    default:
-        return 0;
-    }
+    if (number == 60) throw user_runtime::program_exit{a1};
+    if (user_runtime::override_result) return user_runtime::result_override;
+    return number == 1 ? static_cast<int64_t>(a3) : number == 12 ? static_cast<int64_t>(a1) : 0;
 }
