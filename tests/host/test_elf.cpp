@@ -116,7 +116,6 @@ TEST_F(elf, validation_failures_in_their_order) {
         {"short stride, table out first", [](auto& b) { put<uint16_t>(b, 54, 1), put<uint64_t>(b, 32, b.size()); },
          BEYOND},
         {"phoff + size wraps", [](auto& b) { put<uint64_t>(b, 32, ~0ull - 55 + 1); }, BEYOND},
-        {"phoff 2^63", [](auto& b) { put<uint64_t>(b, 32, 0x8000000000000000ull); }, BEYOND},
         {"short entries", [](auto& b) { put<uint16_t>(b, 54, 55); },
          "[elf] Program header entry too small (phentsize=55)\n"},
         {"good", [](auto&) {}, ""},
@@ -127,6 +126,14 @@ TEST_F(elf, validation_failures_in_their_order) {
         c.bend(img);
         EXPECT_EQ(elf64_validate(img.data(), static_cast<uint32_t>(img.size())), c.message.empty() ? 0 : -1);
         EXPECT_EQ(serial(), c.message);
+        if (c.message.empty()) continue;
+        const elf64_load_result r = load(img);  // an empty result, nothing written
+        EXPECT_EQ(serial(), c.message);
+        EXPECT_EQ(r.success, 0u);
+        EXPECT_EQ(r.entry, 0u);
+        EXPECT_EQ(r.load_start, NO_START);
+        EXPECT_EQ(r.load_end, 0u);
+        EXPECT_TRUE(all(USER_IMAGE_BASE, USER_IMAGE_END - USER_IMAGE_BASE, INSIDE));
     }
     for (int i = 0; i < 4; ++i) {  // every byte of the magic, looked at before the class
         std::vector<uint8_t> img = good;
@@ -158,18 +165,6 @@ TEST_F(elf, program_header_table_may_end_exactly_at_the_end_of_the_file) {
         EXPECT_EQ(validate(img), phoff <= 64 ? 0 : -1) << phoff;
         EXPECT_EQ(serial(), phoff <= 64 ? "" : "[elf] Program header table extends beyond file\n");
     }
-}
-
-TEST_F(elf, failed_validation_returns_empty_result_and_touches_nothing) {
-    std::vector<uint8_t> img = with_text().build();
-    put<uint16_t>(img, 18, 40);  // ARM
-    const elf64_load_result r = load(img);
-    EXPECT_EQ(r.entry, 0u);
-    EXPECT_EQ(r.load_start, NO_START);
-    EXPECT_EQ(r.load_end, 0u);
-    EXPECT_EQ(r.success, 0u);
-    EXPECT_EQ(serial(), "[elf] Not x86-64 (machine=40)\n");
-    EXPECT_TRUE(all(USER_IMAGE_BASE, USER_IMAGE_END - USER_IMAGE_BASE, INSIDE));
 }
 
 TEST_F(elf, loads_three_segments_with_exact_lines_and_bytes) {

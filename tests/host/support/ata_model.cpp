@@ -12,6 +12,7 @@ constexpr uint8_t CTRL_SRST = 0x04;
 constexpr uint8_t ERR_ABRT = 0x04, ERR_IDNF = 0x10, ERR_UNC = 0x40;
 constexpr uint8_t PACKET_SIG_MID = 0x14, PACKET_SIG_HIGH = 0xEB;
 constexpr uint32_t SECTOR = 512;
+constexpr int BUSY_READS = 2;  // status reads with BSY after every reset and command
 }  // namespace
 
 void ata_model::attach() {
@@ -46,8 +47,8 @@ bool ata_model::addressable(uint32_t lba) const {
 
 void ata_model::start_busy(uint8_t then_status) {
     status_when_ready_ = then_status;
-    busy_left_ = busy_reads;
-    status_ = busy_reads > 0 ? BSY : then_status;
+    busy_left_ = BUSY_READS;
+    status_ = BSY;
 }
 
 uint8_t ata_model::read_status() {
@@ -99,7 +100,7 @@ void ata_model::out8(uint16_t port, uint8_t value) {
     }
     if (busy) violation("write to port " + std::to_string(port) + " while BSY");
     switch (port) {
-    case ERROR_REG: features_ = value; break;
+    case ERROR_REG: break;  // features: no command here uses them
     case COUNT: count_ = value; break;
     case LBA_LOW: lba_low_ = value; break;
     case LBA_MID: lba_mid_ = value; break;

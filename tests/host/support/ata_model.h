@@ -2,7 +2,7 @@
 // device control 0x3F6), for host tests of the PIO driver.
 //
 // It keeps to the protocol a real drive follows: after a reset or a command BSY
-// stays set for `busy_reads` status reads; data moves only while DRQ is set;
+// stays set for two status reads; data moves only while DRQ is set;
 // errors show as ERR with DRQ clear. Whatever a driver does that a real drive
 // would ignore or misread (a command or register write while BSY, data moved
 // without DRQ, a 16-bit access to a byte register) is counted as a violation.
@@ -21,7 +21,7 @@ public:
         packet_device,  // an ATAPI device (a CD-ROM): signature 0x14/0xEB, aborts IDENTIFY DEVICE
     };
 
-    static constexpr uint8_t BSY = 0x80, DRDY = 0x40, DF = 0x20, DSC = 0x10, DRQ = 0x08, ERR = 0x01;
+    static constexpr uint8_t BSY = 0x80, DRDY = 0x40, DSC = 0x10, DRQ = 0x08, ERR = 0x01;
     static constexpr uint8_t CMD_READ = 0x20, CMD_WRITE = 0x30, CMD_IDENTIFY = 0xEC, CMD_FLUSH = 0xE7;
 
     explicit ata_model(kind k = kind::disk) : kind_(k) {
@@ -39,7 +39,6 @@ public:
     // depends on LBA and offset (pattern_byte), so far addresses can be checked.
     std::vector<uint8_t> image;
     uint8_t status_after_reset = DRDY | DSC;
-    int busy_reads = 2;
     bool stuck_busy = false;             // BSY never clears, from now on
     std::optional<uint32_t> fail_lba;    // a read or write of this sector ends in ERR
     bool fail_flush = false;             // FLUSH CACHE ends in ERR
@@ -85,7 +84,7 @@ private:
     void violation(const std::string& what) { violations_.push_back(what); }
 
     kind kind_;
-    uint8_t features_ = 0, count_ = 0, lba_low_ = 0, lba_mid_ = 0, lba_high_ = 0, head_ = 0;
+    uint8_t count_ = 0, lba_low_ = 0, lba_mid_ = 0, lba_high_ = 0, head_ = 0;
     uint8_t error_ = 0;
     uint8_t status_ = 0;
     uint8_t status_when_ready_ = 0;

@@ -58,7 +58,6 @@ public:
     const std::string& output() const { return tx_; }
     int overruns() const { return overruns_; }
     uint16_t divisor() const { return divisor_; }
-    uint8_t reg(int offset) const { return regs_[offset]; }
     size_t pending_input() const { return rx_.size(); }
 
 private:
