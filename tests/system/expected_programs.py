@@ -114,13 +114,13 @@ TEST_PROG = (b"=== Runtime test ===\n"
              b"  hex: deadbeef 100000000 0a\n"
              b"=== All tests passed! ===\n")
 
-# raw and stack do not write the stored newline of "OK!\n"; spin and hlt are in the test kernel only.
+# raw and stack do not write the stored newline of "OK!\n".
 OUTPUT = {"fibonacci": FIBONACCI, "primes": PRIMES, "matrix": MATRIX, "guess": GUESS, "sort": SORT,
           "raw": b"OK!", "stack": b"OK!", "hello": HELLO, "hello2": HELLO, "test_prog": TEST_PROG}
 
 ELF_FILES = {name: "applications/%s.elf" % name for name in ("fibonacci", "primes", "ascii", "matrix", "guess", "sort")}
 ELF_FILES.update(raw="raw_test.elf", stack="raw_stack_test.elf", hello="hello.elf", hello2="hello_v2.elf",
-                 test_prog="test_prog.elf", spin="test_spin.elf", hlt="test_hlt.elf")
+                 test_prog="test_prog.elf")
 
 
 def check(name, data):

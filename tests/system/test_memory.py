@@ -13,20 +13,14 @@ USER_AREAS = [(0x400000, 0x800000), (0x10000000, 0x10200000)]
 
 
 def available_regions(info):
-    """Available entries of at least a frame, the first 32, from every well-formed memory-map tag."""
-    regions, total_size, off = [], struct.unpack_from("<I", info)[0], 8
-    while off + 8 <= total_size:
-        tag_type, size = struct.unpack_from("<II", info, off)
-        if tag_type == 0 or size < 8:
-            break
-        if tag_type == 6 and 16 <= size <= total_size - off:
-            entry_size, pos = struct.unpack_from("<I", info, off + 8)[0], 16
-            while entry_size >= 24 and pos + entry_size <= size and len(regions) < 32:
-                base, length, kind = struct.unpack_from("<QQI", info, off + pos)
-                regions += [(base, length)] if kind == 1 and length >= PAGE else []
-                pos += entry_size
-        off = (off + size + 7) & ~7
-    return regions
+    """Available entries of at least a frame from the memory-map tag that GRUB wrote; the first 32."""
+    off = 8
+    while struct.unpack_from("<I", info, off)[0] != 6:
+        off = (off + struct.unpack_from("<I", info, off + 4)[0] + 7) & ~7
+        assert off < len(info), "no memory map in the boot information"
+    size, entry_size = struct.unpack_from("<II", info, off + 4)
+    entries = [struct.unpack_from("<QQI", info, e) for e in range(off + 16, off + size, entry_size)]
+    return [(base, length) for base, length, kind in entries if kind == 1 and length >= PAGE][:32]
 
 
 def expected_frames(regions, kernel_end):
