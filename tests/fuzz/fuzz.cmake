@@ -1,23 +1,15 @@
-# The fuzz targets and what they are built from. Two builds use this: the
-# libFuzzer build of `make fuzz` (tests/fuzz/CMakeLists.txt, clang) and the
-# replay tests of the main build (tests/CMakeLists.txt), which run every saved
-# input once through the same target code without the fuzzing engine.
-
+# The fuzz targets and what they are built from, for the libFuzzer build of `make fuzz`
+# (tests/fuzz/CMakeLists.txt, clang) and for the main build's replay tests.
 set(TARVELIN_FUZZ_TARGETS fuzz_boot_info fuzz_elf fuzz_ext2 fuzz_format fuzz_shell)
 
-# tarvelin_fuzz_libraries(<prefix> ROOT <source root> IMAGES <build dir holding
-#                         the user programs> OPTIONS <compile options...>
-#                         KERNEL_OPTIONS <compile options...>)
-# makes <prefix>_kernel, the kernel's modules compiled for the host, and
-# <prefix>_support, the host fakes, the carried user images and the fuzz
-# helpers, both compiled with OPTIONS (the sanitizers of the build), the kernel
-# also with KERNEL_OPTIONS (the fuzzer's coverage feedback comes from there).
+# <prefix>_kernel (the kernel's modules for the host) and <prefix>_support (the host fakes,
+# the carried user images from IMAGES, the fuzz helpers), both compiled with OPTIONS; the
+# kernel also with KERNEL_OPTIONS (the fuzzer's coverage feedback comes from it alone).
 function(tarvelin_fuzz_libraries prefix)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "ROOT;IMAGES" "OPTIONS;KERNEL_OPTIONS")
   file(GLOB kernel_sources CONFIGURE_DEPENDS ${ARG_ROOT}/kernel/*.cpp)
   add_library(${prefix}_kernel STATIC ${kernel_sources})
   target_compile_definitions(${prefix}_kernel PUBLIC TARVELIN_HOST)
-  # Quoted includes only, as for the unit tests' kernel library.
   target_compile_options(${prefix}_kernel PUBLIC -iquote ${ARG_ROOT}/kernel)
   target_compile_options(${prefix}_kernel PRIVATE -std=c++20 -Wall -Wextra ${ARG_OPTIONS} ${ARG_KERNEL_OPTIONS})
 
@@ -26,7 +18,6 @@ function(tarvelin_fuzz_libraries prefix)
     ${support}/fake_bus.cpp ${support}/fake_cpu.cpp ${support}/fake_phys.cpp
     ${support}/fake_ring3.cpp ${support}/fake_syscall_entry.cpp ${support}/fake_isr.cpp
     ${support}/ata_model.cpp
-    ${ARG_ROOT}/tests/fuzz/support/fuzz_support.cpp
     ${ARG_ROOT}/kernel/user_images.S)
   target_include_directories(${prefix}_support PUBLIC ${support} ${ARG_ROOT}/tests/fuzz/support)
   target_link_libraries(${prefix}_support PUBLIC ${prefix}_kernel)
@@ -35,13 +26,11 @@ function(tarvelin_fuzz_libraries prefix)
     $<$<COMPILE_LANGUAGE:ASM>:-Wa,-I${ARG_IMAGES}>)
 endfunction()
 
-# tarvelin_fuzz_executable(<name> <prefix> SOURCES <files...> OPTIONS <...> LINK <...>)
-# links one target's executable against the libraries of <prefix>.
+# One target's executable, linked against the libraries of <prefix>.
 function(tarvelin_fuzz_executable name prefix)
   cmake_parse_arguments(PARSE_ARGV 2 ARG "" "" "SOURCES;OPTIONS;LINK")
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE -std=c++20 -Wall -Wextra ${ARG_OPTIONS})
-  # The kernel's modules and the fakes call each other in any order.
   target_link_libraries(${name} PRIVATE
     -Wl,--start-group ${prefix}_kernel ${prefix}_support -Wl,--end-group)
   target_link_options(${name} PRIVATE ${ARG_LINK})

@@ -1,18 +1,9 @@
-// Fuzz target: the bytes are an ELF image handed to elf64_load.
-//
-// Out-of-bounds detection: the image is the fuzzer's own heap buffer of exactly
-// its size, so a read past its end is an AddressSanitizer report. In fake
-// physical memory only the user image area [USER_IMAGE_BASE, USER_IMAGE_END)
-// is accessible; every other page a segment address could name inside fake
-// memory faults on access. Within the area, pages are discarded before each
-// input, so the pages the loader touched can be counted afterwards.
-//
-// Properties checked: a refused image touches no page at all; an accepted one
-// has only PT_LOAD segments that lie inside the image and the user area with
-// filesz <= memsz, an entry inside an executable segment, load_start/load_end
-// equal to the lowest and highest segment bounds, touches no page outside
-// them, and leaves there exactly the bytes that zero-filling and copying the
-// segments in header order gives.
+// Fuzz target: an ELF image for elf64_load. Out of bounds: the image is an exact-size heap
+// buffer; in fake memory only the user image area is accessible, its pages discarded before
+// each input so that touched pages can be told. Checked: a refused image touches nothing; an
+// accepted one has PT_LOAD segments inside the image and the area, filesz <= memsz, its entry
+// in an executable segment, the segments' bounds as load_start/load_end, nothing touched
+// beyond them and exactly the bytes of zero-filling and copying the segments in order.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -44,12 +35,9 @@ T at(const uint8_t* p, uint64_t off) {
 }
 
 void check_loaded(const uint8_t* image, size_t size, const elf64_load_result& r) {
-    const auto entry = at<uint64_t>(image, 24);
-    const auto phoff = at<uint64_t>(image, 32);
-    const auto phentsize = at<uint16_t>(image, 54);
-    const auto phnum = at<uint16_t>(image, 56);
+    const auto entry = at<uint64_t>(image, 24), phoff = at<uint64_t>(image, 32);
+    const auto phentsize = at<uint16_t>(image, 54), phnum = at<uint16_t>(image, 56);
     FUZZ_CHECK(r.entry == entry);
-
     std::vector<phdr> loads;
     bool entry_in_code = false;
     uint64_t low = ~0ull, high = 0;
@@ -58,30 +46,22 @@ void check_loaded(const uint8_t* image, size_t size, const elf64_load_result& r)
         FUZZ_CHECK(off <= size && sizeof(phdr) <= size - off);
         const auto p = at<phdr>(image, off);
         if (p.type != PT_LOAD) continue;
-        FUZZ_CHECK(p.offset <= size && p.filesz <= size - p.offset);
-        FUZZ_CHECK(p.filesz <= p.memsz);
+        FUZZ_CHECK(p.offset <= size && p.filesz <= size - p.offset && p.filesz <= p.memsz);
         FUZZ_CHECK(p.vaddr >= USER_IMAGE_BASE && p.vaddr <= USER_IMAGE_END && p.memsz <= USER_IMAGE_END - p.vaddr);
         if ((p.flags & PF_X) && entry >= p.vaddr && entry - p.vaddr < p.memsz) entry_in_code = true;
         low = std::min(low, p.vaddr);
         high = std::max(high, p.vaddr + p.memsz);
         loads.push_back(p);
     }
-    FUZZ_CHECK(!loads.empty());
-    FUZZ_CHECK(entry_in_code);
-    FUZZ_CHECK(r.load_start == low && r.load_end == high);
-
-    // Nothing outside [low, high) rounded out to pages was touched.
-    const uint64_t first_page = low / PAGE * PAGE;
-    const uint64_t end_page = (high + PAGE - 1) / PAGE * PAGE;
+    FUZZ_CHECK(!loads.empty() && entry_in_code && r.load_start == low && r.load_end == high);
+    const uint64_t first_page = low / PAGE * PAGE, end_page = (high + PAGE - 1) / PAGE * PAGE;
     FUZZ_CHECK(!fuzz_support::phys_touched(USER_IMAGE_BASE, first_page - USER_IMAGE_BASE));
     FUZZ_CHECK(!fuzz_support::phys_touched(end_page, USER_IMAGE_END - end_page));
 
-    // The bytes, as loading the segments in header order leaves them.
     std::vector<uint8_t> expect(end_page - first_page, 0);
     for (const auto& p : loads) {
-        uint8_t* dst = expect.data() + (p.vaddr - first_page);
-        std::memset(dst, 0, p.memsz);
-        std::memcpy(dst, image + p.offset, p.filesz);
+        std::memset(expect.data() + (p.vaddr - first_page), 0, p.memsz);
+        std::memcpy(expect.data() + (p.vaddr - first_page), image + p.offset, p.filesz);
     }
     FUZZ_CHECK(std::memcmp(expect.data(), fake_phys::at(first_page), expect.size()) == 0);
 }
@@ -99,15 +79,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > UINT32_MAX) return 0;
-    const auto n = static_cast<uint32_t>(size);
-    const bool valid = elf64_validate(data, n) == 0;
-    const elf64_load_result r = elf64_load(data, n);
+    const bool valid = elf64_validate(data, static_cast<uint32_t>(size)) == 0;
+    const elf64_load_result r = elf64_load(data, static_cast<uint32_t>(size));
     if (r.success) {
         FUZZ_CHECK(valid);
         check_loaded(data, size, r);
     } else {
-        FUZZ_CHECK(!fuzz_support::phys_touched(USER_IMAGE_BASE, AREA));
-        FUZZ_CHECK(r.load_end == 0 && r.load_start == ~0ull);
+        FUZZ_CHECK(!fuzz_support::phys_touched(USER_IMAGE_BASE, AREA) && r.load_end == 0 && r.load_start == ~0ull);
     }
     if (size >= 32) FUZZ_CHECK(elf64_get_entry(data) == at<uint64_t>(data, 24));
     fuzz_support::phys_discard(USER_IMAGE_BASE, AREA);

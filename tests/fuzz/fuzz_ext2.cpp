@@ -1,23 +1,11 @@
-// Fuzz target: the bytes are an ext2 volume. ext2_init mounts it through a
-// sector-read routine over the bytes; then every directory reachable from the
-// root is listed with ext2_readdir, every name found is opened by its path with
-// ext2_open and every file is read with ext2_read in pieces of odd sizes.
-//
-// Out-of-bounds detection: the volume is the fuzzer's own heap buffer of
-// exactly its size and the sector routine refuses any read past its end, so
-// the reader can only fail, never over-read it. The routine copies a whole
-// request into the destination it is given, and each piece of a file is read
-// into a heap buffer of exactly that piece's size: a destination smaller than
-// what the reader asks for, in the module's static buffers (instrumented
-// globals) or in the caller's, is an AddressSanitizer report.
-//
-// Properties checked: a directory entry's name is terminated at its length;
-// every plainly named entry (the first of its name, no '/' or NUL, not . or ..)
-// opens by its path as the inode the listing named, also with a trailing '/',
-// unless that inode cannot be read; the empty path and "/" open the root; no
-// read returns more than asked, and reading in pieces gives the same bytes as
-// reading the same range in one call; a read at the end returns 0 and so does
-// one after ext2_close.
+// Fuzz target: an ext2 volume, mounted by ext2_init through a sector routine over the bytes;
+// every directory reachable from the root is listed, every name opened by its path and every
+// file read in odd-sized pieces. Out of bounds: the volume is an exact-size buffer that the
+// routine never reads past; it copies whole requests into the destination, each piece an
+// exact-size heap buffer. Checked: names end at their length; each plain name (first of its
+// name, no '/' or NUL, not . or ..) opens, also with a trailing '/', as the inode listed
+// unless that inode is unreadable; "", "/", "//" open the root; no read returns more than
+// asked; pieces equal one read of the range; reads at the end and after ext2_close return 0.
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -54,20 +42,15 @@ struct entry {
 };
 
 void collect(const char* name, uint32_t name_len, uint32_t ino, uint32_t, void* user) {
-    FUZZ_CHECK(name_len <= 255);
-    FUZZ_CHECK(name[name_len] == '\0');
+    FUZZ_CHECK(name_len <= 255 && name[name_len] == '\0');
     static_cast<std::vector<entry>*>(user)->push_back({std::string(name, name_len), ino});
 }
 
-uint16_t mode_of(const uint8_t* inode) {
-    uint16_t m;
-    std::memcpy(&m, inode, sizeof m);
-    return m;
-}
-uint32_t size_of(const uint8_t* inode) {
-    uint32_t s;
-    std::memcpy(&s, inode + 4, sizeof s);
-    return s;
+template <typename T>
+T field(const uint8_t* inode, size_t off) {
+    T v;
+    std::memcpy(&v, inode + off, sizeof v);
+    return v;
 }
 
 struct walker {
@@ -82,26 +65,21 @@ struct walker {
         int last = 1;  // 0 once a read has reported the end
         for (size_t i = 0; got.size() < want && bytes < MAX_INPUT_BYTES; ++i) {
             const uint32_t piece = PIECES[i % (sizeof PIECES / sizeof PIECES[0])];
-            auto* buf = new uint8_t[piece];
+            std::vector<uint8_t> buf(piece);  // exactly the piece's size
             const uint32_t before = f.pos;
-            last = ext2_read(&f, buf, piece);
+            last = ext2_read(&f, buf.data(), piece);
             FUZZ_CHECK(last <= static_cast<int>(piece));
-            if (last > 0) {
-                FUZZ_CHECK(f.pos == before + static_cast<uint32_t>(last));
-                got.insert(got.end(), buf, buf + last);
-                bytes += static_cast<uint64_t>(last);
-            }
-            delete[] buf;
             if (last <= 0) break;
+            FUZZ_CHECK(f.pos == before + static_cast<uint32_t>(last));
+            got.insert(got.end(), buf.begin(), buf.begin() + last);
+            bytes += static_cast<uint64_t>(last);
         }
         if (last == 0) FUZZ_CHECK(f.pos == f.size);
 
         if (!got.empty()) {
-            auto* whole = new uint8_t[got.size()];
-            const int n = read_inode_data(&fs, f.inode, 0, static_cast<uint32_t>(got.size()), whole);
-            FUZZ_CHECK(n == static_cast<int>(got.size()));
-            FUZZ_CHECK(std::memcmp(whole, got.data(), got.size()) == 0);
-            delete[] whole;
+            std::vector<uint8_t> whole(got.size());
+            const int n = read_inode_data(&fs, f.inode, 0, static_cast<uint32_t>(got.size()), whole.data());
+            FUZZ_CHECK(n == static_cast<int>(got.size()) && whole == got);
         }
         uint8_t byte;
         if (f.pos >= f.size) FUZZ_CHECK(ext2_read(&f, &byte, 1) == 0);
@@ -118,15 +96,12 @@ struct walker {
             FUZZ_CHECK(rc != 0);
             return;
         }
-        FUZZ_CHECK(rc == 0);
-        FUZZ_CHECK(f.ino == e.ino);
-        FUZZ_CHECK(f.size == size_of(inode));
-
+        FUZZ_CHECK(rc == 0 && f.ino == e.ino && f.size == field<uint32_t>(inode, 4));
         ext2_file again;
         FUZZ_CHECK(ext2_open(&fs, (path + "/").c_str(), &again) == 0 && again.ino == e.ino);
 
         read_file(f);
-        if ((mode_of(inode) & S_IFDIR) != 0) walk(e.ino, path, depth + 1);
+        if ((field<uint16_t>(inode, 0) & S_IFDIR) != 0) walk(e.ino, path, depth + 1);
     }
 
     void walk(uint32_t dir, const std::string& path, int depth) {
@@ -137,9 +112,9 @@ struct walker {
         for (const entry& e : list) {
             if (++entries > MAX_ENTRIES || bytes >= MAX_INPUT_BYTES) return;
             const bool first = seen.insert(e.name).second;
-            if (!first || e.name.empty() || e.name == "." || e.name == "..") continue;
-            if (e.name.find('/') != std::string::npos || e.name.find('\0') != std::string::npos) continue;
-            visit(path + "/" + e.name, e, depth);
+            if (first && !e.name.empty() && e.name != "." && e.name != ".." &&
+                e.name.find_first_of(std::string("/\0", 2)) == std::string::npos)
+                visit(path + "/" + e.name, e, depth);
         }
     }
 };
@@ -161,8 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const char* path : {"", "/", "//"}) {
             ext2_file f;
             const int rc = ext2_open(&w.fs, path, &f);
-            FUZZ_CHECK((rc == 0) == root_readable);
-            if (rc == 0) FUZZ_CHECK(f.ino == EXT2_ROOT_INO);
+            FUZZ_CHECK((rc == 0) == root_readable && (rc != 0 || f.ino == EXT2_ROOT_INO));
         }
         w.walk(EXT2_ROOT_INO, "", 0);
     }

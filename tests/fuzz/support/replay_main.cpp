@@ -1,9 +1,7 @@
-// Replays saved fuzz inputs without the fuzzing engine: every file under the
-// directories (or the files) named on the command line goes once through the
-// target's LLVMFuzzerTestOneInput, so that crashes found earlier, and the
-// corpus, are checked on every test run. A failing input aborts the program
-// (sanitizer report or failed check); its name is printed first. An input
-// that runs longer than the fuzzer's own limit (10 s) fails as a timeout.
+// Replays saved fuzz inputs without the fuzzing engine: every file under the directories
+// (or the files) named goes once through LLVMFuzzerTestOneInput, in an exact-size heap copy
+// as the engine hands it over. A failing input aborts (sanitizer report or failed check)
+// after its name is printed; one running past the fuzzer's 10 s limit fails as a timeout.
 #include <signal.h>
 #include <unistd.h>
 
@@ -52,8 +50,6 @@ int main(int argc, char** argv) {
         std::ifstream in(p, std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "replay %s\n", p.c_str());
-        // An exact-size heap copy, as the fuzzing engine hands it over, so that
-        // a read one byte past the input is caught here too.
         auto* data = new uint8_t[bytes.size()];
         std::copy(bytes.begin(), bytes.end(), data);
         alarm(INPUT_SECONDS);
@@ -61,7 +57,6 @@ int main(int argc, char** argv) {
         alarm(0);
         delete[] data;
     }
-    // A replay that found nothing to replay has tested nothing.
     if (inputs.empty()) {
         std::fprintf(stderr, "no inputs found\n");
         return 1;
