@@ -22,10 +22,25 @@
 #include "main.h"
 #include "pmm.h"
 #include "shell.h"
+#include "timer.h"
 
 namespace {
 
 struct shell_stopped {};
+
+// After a serial byte the shell keeps polling COM1 for up to two timer ticks;
+// here time passes only when told, so every 64 idle polls stand for a tick.
+class ticking_uart : public uart_model {
+public:
+    using uart_model::uart_model;
+    uint8_t in8(uint16_t port) override {
+        if (port == COM1 + 5 && pending_input() == 0 && ++idle_polls_ % 64 == 0) timer_isr(nullptr);
+        return uart_model::in8(port);
+    }
+
+private:
+    unsigned idle_polls_ = 0;
+};
 
 constexpr char PROMPT[] = "tarvelin> ";
 constexpr size_t LINE_MAX_CHARS = 255;
@@ -90,7 +105,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     fake_bus::reset();
-    uart_model uart(COM1, 0);
+    ticking_uart uart(COM1, 0);
     fake_bus::attach(&uart, COM1, 8);
     ata_model disk(ata_model::kind::disk);
     const bool with_disk = (data[0] & 1) != 0;
