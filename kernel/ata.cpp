@@ -208,8 +208,11 @@ extern "C" void ata_init() {
     ata_sectors = static_cast<uint32_t>(identify[ID_LBA28_SECTORS_WORD]) |
                   (static_cast<uint32_t>(identify[ID_LBA28_SECTORS_WORD + 1]) << 16);
 
-    kprintf("[ata] Model:    %s\n", ata_model);
-    kprintf("[ata] Serial:   %s\n", ata_serial);
+    kprintf("[ata] Model:    ");
+    kprint_escaped(ata_model, kstrlen(ata_model));
+    kprintf("\n[ata] Serial:   ");
+    kprint_escaped(ata_serial, kstrlen(ata_serial));
+    kprintf("\n");
     kprintf("[ata] Sectors:  %d (%d MB)\n", ata_sectors, ata_sectors / SECTORS_PER_MIB);
     kprintf("[ata] ATA PIO driver ready.\n");
 }

@@ -34,6 +34,8 @@
 .set COM1,            0x3F8
 
 .set TSS_RSP0,        4
+.set TSS_IOMAP_BASE,  102
+.set TSS_SIZE,        104
 .set TSS_LIMIT,       0x67
 .set TSS_ACCESS,      0x89
 
@@ -252,7 +254,10 @@ gdt64_full_ptr:
 .balign 16
 .global tss_struct, tss_struct_end
 tss_struct:
-    .skip 104
+    .skip TSS_IOMAP_BASE
+    /* The I/O map base points at the segment's limit: there is no permission
+       bitmap, so every port access from ring 3 raises #GP. */
+    .short TSS_SIZE
 tss_struct_end:
 
 /* ---------------------------------------------------------------- stacks */

@@ -114,7 +114,10 @@ struct ext2_dir_entry_header {
 static_assert(sizeof(ext2_dir_entry_header) == 8);
 
 constexpr uint16_t EXT2_MAGIC = 0xEF53;
+constexpr uint16_t EXT2_S_IFMT = 0xF000;  // the file-type field of i_mode
 constexpr uint16_t EXT2_S_IFDIR = 0x4000;
+constexpr uint16_t EXT2_S_IFLNK = 0xA000;
+constexpr uint32_t EXT2_I_BLOCKS_UNIT = 512;  // i_blocks counts 512-byte units
 constexpr uint32_t EXT2_GOOD_OLD_REV = 0;
 constexpr uint32_t EXT2_GOOD_OLD_INODE_SIZE = 128;
 constexpr uint32_t EXT2_MIN_BLOCK_SIZE = 1024;
@@ -169,7 +172,17 @@ uint32_t pointer_at(const uint8_t* block, uint32_t index) {
     return value;
 }
 
-bool is_directory(const ext2_inode& inode) { return (inode.i_mode & EXT2_S_IFDIR) != 0; }
+// The type is a 4-bit field, not a set of flags: a block device (0x6000) or a
+// socket (0xC000) also has the directory's bit set.
+bool is_directory(const ext2_inode& inode) { return (inode.i_mode & EXT2_S_IFMT) == EXT2_S_IFDIR; }
+
+// A fast symbolic link keeps its target text in the block-pointer bytes and owns
+// no data block; only an extended-attribute block may be counted in i_blocks.
+bool is_fast_symlink(const ext2_fs* fs, const ext2_inode& inode) {
+    if ((inode.i_mode & EXT2_S_IFMT) != EXT2_S_IFLNK) return false;
+    const uint32_t xattr_units = inode.i_file_acl != NO_BLOCK ? fs->block_size / EXT2_I_BLOCKS_UNIT : 0;
+    return inode.i_blocks == xattr_units;
+}
 
 // Reads block `block` into `dst` (block_size bytes). Block 0 is the "no block"
 // marker and reads as zeros. A number outside the volume, or one whose sector
@@ -336,7 +349,9 @@ extern "C" int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
 
     kprintf("[ext2] Magic OK, block_size=%d, inodes=%d, groups=%d\n", fs->block_size, sb.s_inodes_count,
             fs->group_count);
-    kprintf("[ext2] Volume: %.16s\n", sb.s_volume_name);
+    kprintf("[ext2] Volume: ");
+    kprint_escaped(sb.s_volume_name, kstrnlen(sb.s_volume_name, EXT2_VOLUME_NAME_LEN));
+    kprintf("\n");
 
     // The descriptor table follows the superblock's block: block 2 with 1 KiB
     // blocks (the superblock fills block 1), block 1 otherwise.
@@ -463,6 +478,16 @@ extern "C" int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
 extern "C" int ext2_read(ext2_file* file, void* dst, uint32_t count) {
     if (file->pos >= file->size) return 0;
     if (count > file->size - file->pos) count = file->size - file->pos;
+    const ext2_inode inode = inode_of(file->inode);
+    if (is_fast_symlink(file->volume, inode)) {
+        // The block pointers are the text: never take them as block numbers.
+        constexpr uint32_t TARGET_BYTES = sizeof inode.i_block;
+        if (file->pos >= TARGET_BYTES) return -1;
+        if (count > TARGET_BYTES - file->pos) count = TARGET_BYTES - file->pos;
+        kmemcpy(dst, reinterpret_cast<const uint8_t*>(inode.i_block) + file->pos, count);
+        file->pos += count;
+        return static_cast<int>(count);
+    }
     const int got = read_inode_data(file->volume, file->inode, file->pos, count, dst);
     if (got > 0) file->pos += static_cast<uint32_t>(got);
     return got;

@@ -7,6 +7,7 @@
 #include "idt.h"
 
 #include "cpu.h"
+#include "gdt.h"
 #include "io.h"
 #include "main.h"
 
@@ -18,11 +19,15 @@ constexpr int IDT_VECTORS = 256;
 constexpr int EXCEPTION_VECTORS = 32;  // 0-31 belong to the processor
 constexpr int PIC_LINES = 16;
 constexpr int PIC_LINES_PER_CHIP = 8;
+constexpr int DEBUG_VECTOR = 1;
+constexpr int NMI_VECTOR = 2;
+constexpr int DOUBLE_FAULT_VECTOR = 8;
 constexpr int PAGE_FAULT_VECTOR = 14;
+constexpr int MACHINE_CHECK_VECTOR = 18;
 
 constexpr uint16_t KERNEL_CODE_SELECTOR = 0x08;
-// Offsets 4 and 5 as one little-endian word: IST 0, then type 0x8E (present,
-// DPL 0, 64-bit interrupt gate).
+// Offsets 4 and 5 as one little-endian word: the IST index (0: none), then type
+// 0x8E (present, DPL 0, 64-bit interrupt gate).
 constexpr uint16_t GATE_ATTRIBUTES = 0x8E00;
 
 constexpr uint16_t PIC1_COMMAND = 0x20;
@@ -53,6 +58,25 @@ static_assert(offsetof(idt_gate, offset_mid) == 6);
 static_assert(offsetof(idt_gate, offset_high) == 8);
 static_assert(offsetof(idt_gate, reserved) == 12);
 
+// Exceptions that can strike on any instruction, among them the first of
+// syscall_entry while RSP still holds whatever the program left there, run on
+// stacks of their own from the task-state segment's interrupt stack table, so
+// no frame is ever pushed where a program pointed. Entry n of the table is
+// IST n + 1.
+struct ist_gate {
+    int vector;
+    uint8_t ist;
+};
+constexpr ist_gate IST_GATES[] = {
+    {DOUBLE_FAULT_VECTOR, 1},
+    {NMI_VECTOR, 2},
+    {DEBUG_VECTOR, 3},
+    {MACHINE_CHECK_VECTOR, 4},
+};
+constexpr size_t IST_STACKS = sizeof(IST_GATES) / sizeof(IST_GATES[0]);
+constexpr size_t IST_STACK_BYTES = 4096;
+alignas(16) uint8_t ist_stacks[IST_STACKS][IST_STACK_BYTES];
+
 alignas(16) idt_gate idt[IDT_VECTORS];
 static_assert(sizeof(idt) == 4096);
 idt_pointer idtr_reg;
@@ -79,6 +103,13 @@ bool is_pic_vector(uint64_t vector) {
     kprintf("  RSP=%x RBP=%x\n", frame->rsp, frame->rbp);
     kprintf("  System halted.\n");
     cpu_halt_forever();
+}
+
+void ist_install() {
+    for (const ist_gate& g : IST_GATES) {
+        tss_struct.ist[g.ist - 1] = reinterpret_cast<uint64_t>(ist_stacks[g.ist - 1] + IST_STACK_BYTES);
+        idt[g.vector].attributes = static_cast<uint16_t>(GATE_ATTRIBUTES | g.ist);
+    }
 }
 
 }  // namespace
@@ -134,6 +165,7 @@ extern "C" void idt_init() {
         gate.offset_high = static_cast<uint32_t>(stub >> 32);
         gate.reserved = 0;
     }
+    ist_install();
     idtr_reg.limit = sizeof(idt) - 1;
     idtr_reg.base = reinterpret_cast<uint64_t>(idt);
     idt_load(&idtr_reg);

@@ -99,6 +99,25 @@ extern "C" void kprint_hex(uint64_t value) {
     for (int shift = 60; shift >= 0; shift -= 4) serial_putc(HEX_DIGITS[(value >> shift) & 0xF]);
 }
 
+// Text that comes from outside (a disk's file names and label, a drive's
+// identity) may hold terminal control sequences; every control byte and DEL is
+// shown as \xNN instead, so such text can neither drive the operator's terminal
+// nor forge lines of the kernel's own. Bytes from 0x80 up (UTF-8) pass as they are.
+extern "C" void kprint_escaped(const char* s, size_t n) {
+    constexpr unsigned char FIRST_PRINTABLE = 0x20;
+    constexpr unsigned char DEL = 0x7F;
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= FIRST_PRINTABLE && c != DEL) {
+            serial_putc(static_cast<char>(c));
+            continue;
+        }
+        serial_puts("\\x");
+        serial_putc(HEX_DIGITS[c >> 4]);
+        serial_putc(HEX_DIGITS[c & 0xF]);
+    }
+}
+
 extern "C" void kprint_dec(uint64_t value) {
     char digits[20];
     int n = 0;
@@ -170,6 +189,12 @@ void kprintf_args(const char* fmt, const uint64_t* args, size_t count) {
 extern "C" size_t kstrlen(const char* s) {
     size_t n = 0;
     while (s[n] != '\0') ++n;
+    return n;
+}
+
+extern "C" size_t kstrnlen(const char* s, size_t max) {
+    size_t n = 0;
+    while (n < max && s[n] != '\0') ++n;
     return n;
 }
 

@@ -19,8 +19,11 @@ int serial_getc();
 
 void kprint_hex(uint64_t value);
 void kprint_dec(uint64_t value);
+// Prints n bytes of outside text, control bytes and DEL as \xNN.
+void kprint_escaped(const char* s, size_t n);
 
 size_t kstrlen(const char* s);
+size_t kstrnlen(const char* s, size_t max);  // kstrlen, but never past max bytes
 int kstrcmp(const char* a, const char* b);
 int kstrncmp(const char* a, const char* b, size_t n);
 void* kmemset(void* dst, int value, size_t n);

@@ -160,8 +160,11 @@ void cmd_ata(const char*) {
     }
     const uint32_t sectors = ata_get_sector_count();
     kprintf("  ATA Drive Info:\n");
-    kprintf("    Model:    %s\n", ata_get_model());
-    kprintf("    Serial:   %s\n", ata_get_serial());
+    kprintf("    Model:    ");
+    kprint_escaped(ata_get_model(), kstrlen(ata_get_model()));
+    kprintf("\n    Serial:   ");
+    kprint_escaped(ata_get_serial(), kstrlen(ata_get_serial()));
+    kprintf("\n");
     kprintf("    Sectors:  %d\n", sectors);
     kprintf("    Capacity: %d MB\n", sectors / 2048);  // 512-byte sectors, no overflow
 }
@@ -192,11 +195,9 @@ extern "C" void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, u
     else if (file_type == FT_DIR) letter = "D";
     else if (file_type == FT_SYMLINK) letter = "L";
 
-    char copy[256];
-    const uint32_t n = name_len < sizeof(copy) - 1 ? name_len : sizeof(copy) - 1;
-    kmemcpy(copy, name, n);
-    copy[n] = '\0';
-    kprintf("    [%s] inode=%d  %s\n", letter, ino, copy);
+    kprintf("    [%s] inode=%d  ", letter, ino);
+    kprint_escaped(name, name_len);
+    kprintf("\n");
 }
 
 namespace {
@@ -207,7 +208,10 @@ void cmd_mount(const char*) {
         return;
     }
     kprintf("  ext2 mounted successfully!\n");
-    kprintf("  Volume: %.16s\n", fs.sb + EXT2_VOLUME_NAME_OFFSET);
+    const auto* label = reinterpret_cast<const char*>(fs.sb + EXT2_VOLUME_NAME_OFFSET);
+    kprintf("  Volume: ");
+    kprint_escaped(label, kstrnlen(label, EXT2_VOLUME_NAME_LEN));
+    kprintf("\n");
     kprintf("  Root directory:\n");
     ext2_readdir(&fs, EXT2_ROOT_INO, dir_list_cb, nullptr);  // a short listing just ends
 }
@@ -232,9 +236,15 @@ const app_entry* registry() {
         {"stack", build_raw_stack_test_elf, build_raw_stack_test_elf_len},
         {"hello2", build_hello_v2_elf, build_hello_v2_elf_len},
 #ifdef TARVELIN_TEST_IMAGES
-        // Only in the test image: a program that spins in ring 3, one that faults there.
+        // Only in the test image: programs that spin in ring 3, fault there, or
+        // attack the kernel's boundary.
         {"spin", build_test_spin_elf, build_test_spin_elf_len},
         {"hlt", build_test_hlt_elf, build_test_hlt_elf_len},
+        {"trapflag", build_test_trapflag_elf, build_test_trapflag_elf_len},
+        {"wildwrite", build_test_wildwrite_elf, build_test_wildwrite_elf_len},
+        {"outpic", build_test_outpic_elf, build_test_outpic_elf_len},
+        {"outata", build_test_outata_elf, build_test_outata_elf_len},
+        {"inata", build_test_inata_elf, build_test_inata_elf_len},
 #endif
         {nullptr, nullptr, 0},
     };

@@ -28,9 +28,18 @@ constexpr uint64_t STAR_SYSRET_BASE = 0x0010;
 constexpr uint64_t STAR_VALUE = (STAR_SYSRET_BASE << 48) | (STAR_SYSCALL_BASE << 32);
 static_assert(STAR_VALUE == 0x0010000800000000);
 
+// SYSCALL keeps none of the program's control flags: interrupts and direction
+// as the handlers expect them, and no trap flag, alignment check, nested task or
+// I/O privilege level, any of which would let a program steer the kernel's first
+// instructions (a single-step trap there would still run on the program's stack).
+constexpr uint64_t RFLAGS_TF = 1ull << 8;
 constexpr uint64_t RFLAGS_IF = 1ull << 9;
 constexpr uint64_t RFLAGS_DF = 1ull << 10;
-constexpr uint64_t FMASK_VALUE = RFLAGS_IF | RFLAGS_DF;
+constexpr uint64_t RFLAGS_IOPL = 3ull << 12;
+constexpr uint64_t RFLAGS_NT = 1ull << 14;
+constexpr uint64_t RFLAGS_AC = 1ull << 18;
+constexpr uint64_t FMASK_VALUE = RFLAGS_TF | RFLAGS_IF | RFLAGS_DF | RFLAGS_IOPL | RFLAGS_NT | RFLAGS_AC;
+static_assert(FMASK_VALUE == 0x47700);
 
 constexpr uint64_t FD_STDIN = 0;
 constexpr uint64_t FD_STDOUT = 1;

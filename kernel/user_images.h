@@ -34,5 +34,15 @@ extern const uint8_t build_test_spin_elf[];
 extern const uint32_t build_test_spin_elf_len;
 extern const uint8_t build_test_hlt_elf[];
 extern const uint32_t build_test_hlt_elf_len;
+extern const uint8_t build_test_trapflag_elf[];
+extern const uint32_t build_test_trapflag_elf_len;
+extern const uint8_t build_test_wildwrite_elf[];
+extern const uint32_t build_test_wildwrite_elf_len;
+extern const uint8_t build_test_outpic_elf[];
+extern const uint32_t build_test_outpic_elf_len;
+extern const uint8_t build_test_outata_elf[];
+extern const uint32_t build_test_outata_elf_len;
+extern const uint8_t build_test_inata_elf[];
+extern const uint32_t build_test_inata_elf_len;
 #endif
 }

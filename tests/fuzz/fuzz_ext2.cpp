@@ -76,7 +76,9 @@ struct walker {
         }
         if (last == 0) FUZZ_CHECK(f.pos == f.size);
 
-        if (!got.empty()) {
+        // A fast link's text lies in its block pointers, which the raw reader would take as blocks.
+        const bool link = (field<uint16_t>(f.inode, 0) & 0xF000) == 0xA000;
+        if (!got.empty() && !link) {
             std::vector<uint8_t> whole(got.size());
             const int n = read_inode_data(&fs, f.inode, 0, static_cast<uint32_t>(got.size()), whole.data());
             FUZZ_CHECK(n == static_cast<int>(got.size()) && whole == got);

@@ -109,8 +109,10 @@ TEST_F(idt, gates_are_built_from_the_stub_table_and_loaded) {
         uint64_t gate[2];
         std::memcpy(gate, reinterpret_cast<const uint8_t*>(op.base) + v * 16, 16);
         const uint64_t stub = isr_stub_table[v];
-        // Offset 0-15, selector 0x08, no IST, present DPL 0 interrupt gate, offset 16-63, zero.
-        EXPECT_EQ(gate[0], (stub & 0xFFFF) | 0x08ull << 16 | 0x8E00ull << 32 | (stub >> 16 & 0xFFFF) << 48) << v;
+        // Offset 0-15, selector 0x08, IST (debug, NMI, double fault, machine check only), present
+        // DPL 0 interrupt gate, offset 16-63, zero.
+        const uint64_t ist = v == 8 ? 1 : v == 2 ? 2 : v == 1 ? 3 : v == 18 ? 4 : 0;
+        EXPECT_EQ(gate[0], (stub & 0xFFFF) | 0x08ull << 16 | (0x8E00ull | ist) << 32 | (stub >> 16 & 0xFFFF) << 48) << v;
         EXPECT_EQ(gate[1], stub >> 32) << v;
     }
 }

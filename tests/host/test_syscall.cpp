@@ -40,7 +40,7 @@ TEST_F(syscall_test, init_programs_the_msrs_and_reports_them) {
     const uint64_t entry_addr = reinterpret_cast<uint64_t>(&syscall_entry);
     EXPECT_EQ(fake_cpu::msr(IA32_STAR), 0x0010000800000000u);
     EXPECT_EQ(fake_cpu::msr(IA32_LSTAR), entry_addr);
-    EXPECT_EQ(fake_cpu::msr(IA32_FMASK), 0x600u);
+    EXPECT_EQ(fake_cpu::msr(IA32_FMASK), 0x47700u);
     EXPECT_FALSE(fake_cpu::msr_written(0xC0000083));  // no compatibility-mode entry
 
     char line[128];
