@@ -20,7 +20,7 @@ void cpu_wrmsr(uint32_t msr, uint64_t value);
 uint64_t cpu_rdmsr(uint32_t msr);
 void cpu_enable_interrupts();
 void cpu_disable_interrupts();
-void cpu_halt();                   // one hlt: waits for the next interrupt
+void cpu_enable_and_halt();        // sti; hlt: waits for the next interrupt
 [[noreturn]] void cpu_halt_forever();  // interrupts off, halt for good
 void cpu_breakpoint();
 #else
@@ -46,7 +46,9 @@ inline uint64_t cpu_rdmsr(uint32_t msr) {
 }
 inline void cpu_enable_interrupts() { asm volatile("sti" : : : "memory"); }
 inline void cpu_disable_interrupts() { asm volatile("cli" : : : "memory"); }
-inline void cpu_halt() { asm volatile("hlt" : : : "memory"); }
+// sti takes effect after the next instruction, so an interrupt that arrives once
+// the caller has looked for work with interrupts off still ends this hlt.
+inline void cpu_enable_and_halt() { asm volatile("sti; hlt" : : : "memory"); }
 [[noreturn]] inline void cpu_halt_forever() {
     for (;;) asm volatile("cli; hlt" : : : "memory");
 }

@@ -182,6 +182,8 @@ extern "C" elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
         kprintf("[elf] PT_LOAD[%d]: vaddr=0x%x filesz=0x%x memsz=0x%x flags=%c%c%c\n", i, p.p_vaddr,
                 p.p_filesz, p.p_memsz, (p.p_flags & PF_R) ? 'R' : '-', (p.p_flags & PF_W) ? 'W' : '-',
                 (p.p_flags & PF_X) ? 'E' : '-');
+        // Linkers emit empty segments (often at address 0): nothing to place.
+        if (p.p_memsz == 0) continue;
         if (!segment_acceptable(p, size)) return failed(h.e_entry);
         any_load = true;
         if ((p.p_flags & PF_X) != 0 && contains(p, h.e_entry)) entry_executable = true;
@@ -203,7 +205,7 @@ extern "C" elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
     uint64_t high = 0;
     for (uint32_t i = 0; i < h.e_phnum; ++i) {
         const elf64_phdr p = read_phdr(image, h, i);
-        if (p.p_type != PT_LOAD) continue;
+        if (p.p_type != PT_LOAD || p.p_memsz == 0) continue;
         // The zero fill comes first, so the tail past p_filesz reads as zero.
         kmemset(phys_ptr(p.p_vaddr), 0, p.p_memsz);
         if (p.p_filesz != 0) kmemcpy(phys_ptr(p.p_vaddr), image + p.p_offset, p.p_filesz);

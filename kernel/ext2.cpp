@@ -139,18 +139,11 @@ static_assert(EXT2_MIN_BLOCK_SIZE << MAX_LOG_BLOCK_SIZE == BLOCK_BUF_BYTES);
 
 constexpr uint32_t NO_BLOCK = 0;
 
-// Walking a directory costs block reads for every entry, and the shell prints a
-// line for each. A damaged or hostile directory that claims gigabytes, with one
-// block mapped at every position of it, passes every other check and would keep
-// the shell walking and printing for hours; directories larger than this are
-// refused instead. 64 KiB holds a thousand names or more, far beyond what the
-// volumes of this system carry.
-constexpr uint32_t MAX_DIRECTORY_BYTES = 64 * 1024;
-
 uint32_t g_part_offset = 0;
 alignas(8) uint8_t bgdt_buf[BGDT_BUF_BYTES];
 alignas(8) uint8_t block_buf[BLOCK_BUF_BYTES];
 alignas(8) uint8_t block_buf2[BLOCK_BUF_BYTES];
+alignas(8) uint8_t dir_buf[BLOCK_BUF_BYTES];  // the directory block being walked
 
 // The superblock copy in the record is bytes; these read it into its layout
 // without assuming its alignment.
@@ -277,34 +270,80 @@ bool map_block(const ext2_fs* fs, const ext2_inode& inode, uint32_t n, uint32_t*
     return true;  // the triple-indirect range is not served: a hole
 }
 
-// One directory entry, validated against the directory it lies in.
-enum class entry_result { ok, malformed };
-
-entry_result read_entry(ext2_fs* fs, const ext2_inode& dir, uint32_t offset, ext2_dir_entry_header* header) {
-    uint8_t raw[sizeof(ext2_dir_entry_header)];
-    if (read_inode_data(fs, &dir, offset, sizeof raw, raw) != static_cast<int>(sizeof raw))
-        return entry_result::malformed;
-    kmemcpy(header, raw, sizeof raw);
-    // A record must hold its own header and name and stay inside the directory;
-    // anything else would make the walk loop or read past the directory.
-    const uint32_t rec_len = header->rec_len;
-    if (rec_len < sizeof(ext2_dir_entry_header) + header->name_len || rec_len > dir.i_size - offset)
-        return entry_result::malformed;
-    return entry_result::ok;
+// How many blocks a walk of `dir` may read: those its size covers, but never
+// more than the inode owns (i_blocks counts 512-byte units, indirect blocks
+// included), than the volume has, or than the disk under it holds. A damaged
+// directory that claims gigabytes with one block mapped everywhere then costs
+// no more reads than the disk has blocks.
+uint64_t walk_limit(const ext2_fs* fs, const ext2_inode& dir) {
+    const uint32_t units_per_block = fs->block_size / EXT2_I_BLOCKS_UNIT;
+    uint64_t limit = (static_cast<uint64_t>(dir.i_size) + fs->block_size - 1) / fs->block_size;
+    const uint64_t caps[] = {
+        dir.i_blocks / units_per_block,
+        superblock_of(fs).s_blocks_count,
+        fs->sector_count != 0 ? fs->sector_count / units_per_block : limit,
+    };
+    for (const uint64_t cap : caps)
+        if (cap < limit) limit = cap;
+    return limit;
 }
 
-bool walkable(const ext2_inode& dir, uint32_t ino) {
-    if (dir.i_size <= MAX_DIRECTORY_BYTES) return true;
-    kprintf("[ext2] Directory inode %d is too large to walk (%d bytes)\n", ino, dir.i_size);
-    return false;
+// Called for every live entry with its header and zero-terminated name; true
+// ends the walk.
+using entry_visitor = bool (*)(const ext2_dir_entry_header& header, const char* name, void* ctx);
+
+// Walks `dir` block by block, each block read once and its entries parsed in
+// place. A record must hold its header and name and stay inside its block
+// (ext2's own rule); the first that does not ends the walk as malformed (-1).
+// The walk also ends at the directory's size, at a hole, or at walk_limit.
+int walk_directory(ext2_fs* fs, const ext2_inode& dir, entry_visitor visit, void* ctx) {
+    const uint64_t blocks = walk_limit(fs, dir);
+    for (uint64_t n = 0; n < blocks; ++n) {
+        uint32_t physical;
+        if (!map_block(fs, dir, static_cast<uint32_t>(n), &physical)) return -1;
+        if (physical == NO_BLOCK) return 0;
+        if (!read_block(fs, physical, dir_buf)) return -1;
+        const uint64_t left = dir.i_size - n * fs->block_size;
+        const uint32_t used = left < fs->block_size ? static_cast<uint32_t>(left) : fs->block_size;
+        for (uint32_t off = 0; off < used;) {
+            ext2_dir_entry_header h;
+            if (used - off < sizeof h) return -1;
+            kmemcpy(&h, dir_buf + off, sizeof h);
+            if (h.rec_len < sizeof h + h.name_len || h.rec_len > used - off) return -1;
+            if (h.inode != 0) {
+                char name[EXT2_MAX_NAME + 1];
+                kmemcpy(name, dir_buf + off + sizeof h, h.name_len);
+                name[h.name_len] = '\0';
+                if (visit(h, name, ctx)) return 0;
+            }
+            off += h.rec_len;
+        }
+    }
+    return 0;
 }
 
-bool read_name(ext2_fs* fs, const ext2_inode& dir, uint32_t offset, uint32_t name_len, char* name) {
-    if (read_inode_data(fs, &dir, offset + sizeof(ext2_dir_entry_header), name_len, name) !=
-        static_cast<int>(name_len))
-        return false;
-    name[name_len] = '\0';
+struct lookup {
+    const char* name;
+    uint32_t len;
+    uint32_t ino;  // 0 until found
+};
+
+bool match_entry(const ext2_dir_entry_header& h, const char* name, void* ctx) {
+    auto* want = static_cast<lookup*>(ctx);
+    if (h.name_len != want->len || kstrncmp(name, want->name, want->len) != 0) return false;
+    want->ino = h.inode;
     return true;
+}
+
+struct listing {
+    ext2_dir_callback callback;
+    void* user;
+};
+
+bool list_entry(const ext2_dir_entry_header& h, const char* name, void* ctx) {
+    const auto* l = static_cast<const listing*>(ctx);
+    l->callback(name, h.name_len, h.inode, h.file_type, l->user);
+    return false;
 }
 
 }  // namespace
@@ -321,7 +360,12 @@ extern "C" int ext2_mount(ext2_fs* fs, uint32_t partition_lba) {
     }
     g_part_offset = partition_lba;
     kprintf("[ext2] Mounting ext2 from ATA (partition LBA %d)...\n", partition_lba);
-    return ext2_init(fs, part_read);
+    if (ext2_init(fs, part_read) != 0) return -1;
+    const uint32_t disk = ata_get_sector_count();
+    // A volume starting past the disk's end has no sectors under it; 1 keeps
+    // the record's "unknown" value 0 from lifting every bound.
+    fs->sector_count = disk > partition_lba ? disk - partition_lba : 1;
+    return 0;
 }
 
 extern "C" int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
@@ -439,29 +483,15 @@ extern "C" int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
 
         const ext2_inode dir = inode_of(current);
         if (!is_directory(dir)) return -1;
-        if (!walkable(dir, ino)) return -1;
 
-        bool found = false;
-        uint32_t found_ino = 0;
-        for (uint32_t off = 0; off < dir.i_size;) {
-            ext2_dir_entry_header h;
-            if (read_entry(fs, dir, off, &h) != entry_result::ok) break;
-            if (h.inode != 0 && h.name_len == len) {
-                char name[EXT2_MAX_NAME + 1];
-                if (!read_name(fs, dir, off, h.name_len, name)) break;
-                if (kstrncmp(name, path, h.name_len) == 0) {
-                    found = true;
-                    found_ino = h.inode;
-                    break;
-                }
-            }
-            off += h.rec_len;
-        }
-        if (!found) {
+        // A malformed directory ends the search like its end does: not found.
+        lookup want = {path, len, 0};
+        walk_directory(fs, dir, match_entry, &want);
+        if (want.ino == 0) {
             kprintf("[ext2] Not found: %.*s\n", len, path);
             return -1;
         }
-        ino = found_ino;
+        ino = want.ino;
         if (ext2_read_inode(fs, ino, current) != 0) return -1;
         path += len;
         while (*path == '/') ++path;
@@ -502,17 +532,7 @@ extern "C" int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback cal
     alignas(8) uint8_t raw[EXT2_INODE_COPY];
     if (ext2_read_inode(fs, dir_ino, raw) != 0) return -1;
     const ext2_inode dir = inode_of(raw);
-    if (!is_directory(dir) || !walkable(dir, dir_ino)) return -1;
-
-    for (uint32_t off = 0; off < dir.i_size;) {
-        ext2_dir_entry_header h;
-        if (read_entry(fs, dir, off, &h) != entry_result::ok) return -1;
-        if (h.inode != 0) {
-            char name[EXT2_MAX_NAME + 1];
-            if (!read_name(fs, dir, off, h.name_len, name)) return -1;
-            callback(name, h.name_len, h.inode, h.file_type, user);
-        }
-        off += h.rec_len;
-    }
-    return 0;
+    if (!is_directory(dir)) return -1;
+    listing l = {callback, user};
+    return walk_directory(fs, dir, list_entry, &l);
 }

@@ -20,6 +20,9 @@ struct ext2_fs {
     uint32_t inodes_per_group;
     uint32_t inode_size;
     uint32_t group_count;
+    // Sectors the reader can serve from the volume's start, 0 when unknown:
+    // bounds how far a directory walk may go, whatever the volume claims.
+    uint32_t sector_count;
 };
 
 struct ext2_file {

@@ -60,16 +60,32 @@ void chain_append(chain& c, block_header* b) {
     c.tail = b;
 }
 
+void free_frames(uint64_t start, uint64_t end) {
+    for (uint64_t frame = start; frame < end; frame += PAGE_BYTES) pmm_free_page(frame);
+}
+
+// Gives back every frame of a chain that was never joined to the heap.
+void release_chain(const chain& c) {
+    for (block_header* b = c.head; b != nullptr; b = b->next) {
+        const uint64_t start = ptr_phys(b);
+        free_frames(start, start + HEADER_BYTES + b->size);
+    }
+}
+
 // Takes `pages` frames, one at a time, and makes each run of adjacent frames one
 // free block. The blocks are joined to the heap only when every frame came: on a
-// shortage nothing is added and the frames already taken stay taken.
+// shortage the frames already taken go back to the page allocator.
 bool take_chunks(uint64_t pages) {
     chain c;
     uint64_t run_start = 0;
     uint64_t run_end = 0;
     for (uint64_t i = 0; i < pages; ++i) {
         const uint64_t frame = pmm_alloc_page();
-        if (frame == 0) return false;
+        if (frame == 0) {
+            release_chain(c);
+            if (i > 0) free_frames(run_start, run_end);
+            return false;
+        }
         if (i > 0 && frame != run_end) {
             chain_append(c, make_block(run_start, run_end - run_start));
             run_start = frame;

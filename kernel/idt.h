@@ -33,6 +33,7 @@ constexpr int IRQ_BASE_VECTOR = 0x20;   // master PIC lines 0-7 -> 32-39
 constexpr int IRQ_SLAVE_VECTOR = 0x28;  // slave lines 8-15 -> 40-47
 constexpr int IRQ_TIMER = 0;
 constexpr int IRQ_KEYBOARD = 1;
+constexpr int IRQ_COM1 = 4;
 constexpr uint16_t PIC1_DATA = 0x21;   // master mask register
 
 extern "C" {

@@ -17,6 +17,9 @@ constexpr uint16_t PS2_DATA = 0x60;
 constexpr uint16_t PS2_STATUS = 0x64;
 constexpr uint8_t PS2_STATUS_OUTPUT_FULL = 0x01;
 constexpr uint8_t SCAN_RELEASE_BIT = 0x80;  // also set in the 0xE0 and 0xE1 prefixes
+constexpr uint8_t SCAN_EXTENDED_PREFIX = 0xE0;
+constexpr uint8_t SCAN_KEYPAD_ENTER = 0x1C;  // after 0xE0: the same code as Enter
+constexpr uint8_t SCAN_KEYPAD_SLASH = 0x35;  // after 0xE0: the same code as '/'
 // A controller never holds more than a few bytes; a status bit that stays set
 // longer than this (a floating bus with no controller behind it reads 0xFF) must
 // not keep start-up waiting for ever.
@@ -41,10 +44,27 @@ constexpr char sc1_to_ascii[128] = {
 static volatile char kbd_buf[RING_SIZE];
 static volatile int32_t kbd_buf_head;
 static volatile int32_t kbd_buf_tail;
+// Set by the handler when the last code was the 0xE0 prefix; only it writes this.
+static bool kbd_extended;
+
+namespace {
+
+// An extended code shares its number with a plain key (the arrows with the
+// keypad digits, Print Screen's fake Shift and 0x37 with Shift and keypad *).
+// Only keypad Enter and keypad / mean what their plain twins mean; every other
+// extended key types nothing.
+char extended_char(uint8_t code) {
+    if (code == SCAN_KEYPAD_ENTER) return '\n';
+    if (code == SCAN_KEYPAD_SLASH) return '/';
+    return 0;
+}
+
+}  // namespace
 
 extern "C" void keyboard_init() {
     kbd_buf_head = 0;
     kbd_buf_tail = 0;
+    kbd_extended = false;
     for (int i = 0; i < DRAIN_LIMIT && (inb(PS2_STATUS) & PS2_STATUS_OUTPUT_FULL) != 0; ++i)
         (void)inb(PS2_DATA);
     irq_install(IRQ_BASE_VECTOR + IRQ_KEYBOARD, keyboard_isr);
@@ -54,8 +74,14 @@ extern "C" void keyboard_init() {
 extern "C" void keyboard_isr(interrupt_frame* frame) {
     (void)frame;
     const uint8_t code = inb(PS2_DATA);
+    if (code == SCAN_EXTENDED_PREFIX) {
+        kbd_extended = true;
+        return;
+    }
+    const bool extended = kbd_extended;
+    kbd_extended = false;
     if ((code & SCAN_RELEASE_BIT) != 0) return;
-    const char c = sc1_to_ascii[code];
+    const char c = extended ? extended_char(code) : sc1_to_ascii[code];
     if (c == 0) return;
     const int32_t head = kbd_buf_head;
     const int32_t next = (head + 1) % RING_SIZE;

@@ -37,6 +37,12 @@ constexpr uint8_t FCR_ENABLE_CLEAR_14 = 0xC7;
 constexpr uint8_t MCR_DTR_RTS_OUT2 = 0x0B;
 constexpr uint8_t LSR_DATA_READY = 0x01;
 constexpr uint8_t LSR_THR_EMPTY = 0x20;
+constexpr uint8_t IER_NONE = 0x00;
+constexpr uint8_t IER_RX_AVAILABLE = 0x01;  // data available, and the FIFO's timeout
+// A FIFO holds 16 bytes; a missing UART reads 0xFF (data ready for ever) and
+// must not hold the handler or start-up.
+constexpr int RX_DRAIN_LIMIT = 256;
+constexpr int RX_RING_SIZE = 256;
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -65,8 +71,34 @@ constexpr uint64_t NO_PRECISION = ~0ull;
 
 }  // namespace
 
+// The receive ring, shaped like the keyboard's: the interrupt handler is the
+// only writer of the head and its slot (character stored first), the shell the
+// only writer of the tail; one slot stays empty, and a full ring drops the
+// newest byte.
+static volatile char serial_rx_buf[RX_RING_SIZE];
+static volatile int32_t serial_rx_head;
+static volatile int32_t serial_rx_tail;
+
+namespace {
+
+// Moves every byte the UART holds into the ring. Runs with interrupts off.
+void serial_rx_drain() {
+    for (int i = 0; i < RX_DRAIN_LIMIT && (inb(COM1 + UART_LSR) & LSR_DATA_READY) != 0; ++i) {
+        const char c = static_cast<char>(inb(COM1 + UART_DATA));
+        const int32_t head = serial_rx_head;
+        const int32_t next = (head + 1) % RX_RING_SIZE;
+        if (next == serial_rx_tail) continue;
+        serial_rx_buf[head] = c;
+        serial_rx_head = next;
+    }
+}
+
+void serial_isr(interrupt_frame*) { serial_rx_drain(); }
+
+}  // namespace
+
 extern "C" void serial_init() {
-    outb(COM1 + UART_IER, 0x00);
+    outb(COM1 + UART_IER, IER_NONE);
     outb(COM1 + UART_LCR, LCR_DLAB);
     outb(COM1 + UART_DATA, DIVISOR_38400);
     outb(COM1 + UART_DIVISOR_HIGH, 0x00);
@@ -85,13 +117,30 @@ extern "C" void serial_puts(const char* s) {
     while (*s != '\0') serial_putc(*s++);
 }
 
-extern "C" int serial_poll() {
-    return (inb(COM1 + UART_LSR) & LSR_DATA_READY) ? 1 : 0;
+// Input arrives by interrupt, so that a burst faster than the shell reads is
+// kept in the ring instead of overflowing the UART's FIFO while the shell
+// halts. The handler comes first and what already waits is taken in before the
+// UART may raise the line: a line already high when the controller is opened
+// would never give the edge the 8259 waits for.
+extern "C" void serial_rx_init() {
+    serial_rx_head = 0;
+    serial_rx_tail = 0;
+    irq_install(IRQ_BASE_VECTOR + IRQ_COM1, serial_isr);
+    cpu_disable_interrupts();
+    serial_rx_drain();
+    outb(COM1 + UART_IER, IER_RX_AVAILABLE);
+    cpu_enable_interrupts();
+    pic_unmask_irq(IRQ_COM1);
 }
 
+extern "C" int serial_poll() { return serial_rx_head != serial_rx_tail ? 1 : 0; }
+
 extern "C" int serial_getc() {
-    if (!serial_poll()) return -1;
-    return inb(COM1 + UART_DATA);
+    const int32_t tail = serial_rx_tail;
+    if (serial_rx_head == tail) return -1;
+    const int c = static_cast<unsigned char>(serial_rx_buf[tail]);
+    serial_rx_tail = (tail + 1) % RX_RING_SIZE;
+    return c;
 }
 
 extern "C" void kprint_hex(uint64_t value) {
@@ -306,6 +355,7 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
     kprintf("  [OK] PIT timer at 100 Hz\n");
     keyboard_init();
     kprintf("  [OK] PS/2 keyboard initialized\n");
+    serial_rx_init();
 
     pmm_init(info);
     heap_init();

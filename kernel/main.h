@@ -12,10 +12,11 @@ extern "C" {
 [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic);
 
 void serial_init();
+void serial_rx_init();  // input by interrupt from here on
 void serial_putc(char c);
 void serial_puts(const char* s);
-int serial_poll();
-int serial_getc();
+int serial_poll();  // 1 when a received byte waits in the ring
+int serial_getc();  // the oldest received byte (0-255), or -1
 
 void kprint_hex(uint64_t value);
 void kprint_dec(uint64_t value);

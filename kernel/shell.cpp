@@ -1,9 +1,9 @@
 // The command shell: the greeting, the line editor, the command table, every
 // command, and the launch path that runs a carried program in ring 3.
 //
-// The shell is the only thread of control after start-up. It reads from COM1
-// first and the PS/2 key ring second, halting until the next interrupt when
-// neither has a byte, so the 10 ms timer bounds how late a serial byte is seen.
+// The shell is the only thread of control after start-up. It reads the COM1
+// receive ring first and the PS/2 key ring second, halting until the next
+// interrupt when neither has a byte; both rings are filled by interrupts.
 // All state lives on the loop's stack and starts afresh at every prompt.
 #include "shell.h"
 
@@ -37,7 +37,7 @@ constexpr uint8_t KBC_PULSE_RESET = 0xFE;
 
 constexpr uint32_t EXT2_PARTITION_LBA = 2048;
 constexpr uint8_t PIC_MASK_KEYBOARD_ONLY = 0xFD;
-constexpr uint8_t PIC_MASK_TIMER_KEYBOARD = 0xFC;
+constexpr uint8_t PIC_MASK_SHELL = 0xEC;  // timer, keyboard and COM1 open
 constexpr uint64_t PD_USER = 0x4;
 constexpr uint64_t TABLE_ADDR_MASK = ~0xFFFull;
 constexpr char SEPARATOR[] = "  ----------------------------------------\n";
@@ -46,52 +46,81 @@ ext2_fs fs;
 
 // ---------------------------------------------------------------- input
 
-// A UART like QEMU's takes a burst of input only up to its receive trigger level
-// (14 bytes) and passes on the rest once the FIFO has been drained, a moment
-// later. Halting then would leave the rest of a pasted line waiting a whole
-// timer tick per 14 bytes; so for up to one full tick after a serial byte the
-// shell keeps polling (at most a bounded number of times, should the timer
-// stand still) before it looks at the keys and halts. Idle, it halts at once.
-constexpr int SERIAL_BURST_POLLS = 65536;
-constexpr uint64_t SERIAL_BURST_TICKS = 2;  // the rest of the byte's tick and one more
-bool serial_burst = false;                   // a serial byte came within the window
-uint64_t serial_burst_tick = 0;              // the tick in which it came
+constexpr int ESC = 0x1B;
+constexpr int FIRST_PRINTABLE = 0x20;
+constexpr int LAST_PRINTABLE = 0x7E;
+constexpr int SEQUENCE_PARAM_FIRST = 0x20;  // parameter and intermediate bytes
+constexpr int SEQUENCE_PARAM_LAST = 0x3F;
+constexpr int SEQUENCE_FINAL_FIRST = 0x40;
+constexpr int SEQUENCE_FINAL_LAST = 0x7E;
 
-int next_input_char() {
-    int polls = 0;
+struct input {
+    int c;
+    bool serial;
+};
+
+// Serial bytes first, then keys; with neither, halt until the next interrupt.
+// Both rings are looked at with interrupts off, so a byte arriving between the
+// look and the halt still wakes it.
+input next_input() {
     for (;;) {
+        cpu_disable_interrupts();
         int c = serial_getc();
         if (c >= 0) {
-            serial_burst = true;
-            serial_burst_tick = timer_get_ticks();
-            return c;
+            cpu_enable_interrupts();
+            return {c, true};
         }
-        // A burst is finished first: a key pressed meanwhile must not land in
-        // the middle of a line that is still arriving on the serial line.
-        if (serial_burst && polls < SERIAL_BURST_POLLS &&
-            timer_get_ticks() - serial_burst_tick < SERIAL_BURST_TICKS) {
-            ++polls;
-            continue;
-        }
-        serial_burst = false;
         c = keyboard_getchar();
-        if (c >= 0) return c & 0xFF;
-        cpu_halt();
+        if (c >= 0) {
+            cpu_enable_interrupts();
+            return {c & 0xFF, false};
+        }
+        cpu_enable_and_halt();
     }
+}
+
+// A terminal's cursor and editing keys arrive as escape sequences (ESC [ A,
+// ESC [ 3 ~, ESC O H): each is swallowed whole instead of typing its tail.
+// ESC before any other byte drops only the ESC; a control byte ends a partial
+// sequence and is then handled as usual.
+enum class escape_state { none, escape, sequence };
+
+bool swallowed(escape_state& state, int c) {
+    const escape_state was = state;
+    state = escape_state::none;
+    if (was == escape_state::escape && (c == '[' || c == 'O')) {
+        state = escape_state::sequence;
+        return true;
+    }
+    if (was == escape_state::sequence) {
+        if (c >= SEQUENCE_PARAM_FIRST && c <= SEQUENCE_PARAM_LAST) {
+            state = escape_state::sequence;
+            return true;
+        }
+        if (c >= SEQUENCE_FINAL_FIRST && c <= SEQUENCE_FINAL_LAST) return true;
+    }
+    if (c == ESC) {
+        state = escape_state::escape;
+        return true;
+    }
+    return false;
 }
 
 // Collects one line into `line` (zero-terminated), echoing as it goes.
 void read_line(char* line) {
     size_t len = 0;
+    escape_state escape = escape_state::none;  // serial bytes only: keys send none
     for (;;) {
-        const int c = next_input_char();
+        const input in = next_input();
+        const int c = in.c;
+        if (in.serial && swallowed(escape, c)) continue;
         if (c == '\n' || c == '\r') break;
         if (c == BACKSPACE || c == DELETE) {
             if (len > 0) {
                 --len;
                 serial_puts("\b \b");
             }
-        } else if (c >= 0x20 && c <= 0x7E) {
+        } else if (c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE) {
             if (len < LINE_MAX_CHARS) {
                 line[len++] = static_cast<char>(c);
                 serial_putc(static_cast<char>(c));
@@ -382,5 +411,5 @@ extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* n
     kprintf("\n");
     kprintf(SEPARATOR);
     kprintf("  Returned to kernel shell.\n");
-    outb(PIC1_DATA, PIC_MASK_TIMER_KEYBOARD);
+    outb(PIC1_DATA, PIC_MASK_SHELL);
 }

@@ -24,7 +24,7 @@ syscall_retval:     .quad 0
 saved_kernel_rsp:   .quad 0
 saved_kernel_rbp:   .quad 0
 
-.section .bss.syscall_stack, "aw", @nobits
+.section .syscall_stack, "aw", @nobits
 .balign 16
 .global syscall_stack_top
     .skip 8192

@@ -133,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_size = size;
     walker w;
     if (ext2_init(&w.fs, read_volume) == 0) {
+        w.fs.sector_count = static_cast<uint32_t>(std::min<size_t>(size / 512 + 1, UINT32_MAX));
         alignas(8) uint8_t root[EXT2_INODE_COPY];
         const bool root_readable = ext2_read_inode(&w.fs, EXT2_ROOT_INO, root) == 0;
         for (const char* path : {"", "/", "//"}) {

@@ -48,7 +48,8 @@ void cpu_wrmsr(uint32_t msr, uint64_t value) { g_msr[msr] = value; }
 uint64_t cpu_rdmsr(uint32_t msr) { return fake_cpu::msr(msr); }
 void cpu_enable_interrupts() { g_if = true; }
 void cpu_disable_interrupts() { g_if = false; }
-void cpu_halt() {
+void cpu_enable_and_halt() {
+    g_if = true;
     ++g_halts;
     if (g_on_halt) g_on_halt();
 }
