@@ -1,17 +1,36 @@
 # The sample disk that `make run` and the system tests attach as the primary
-# master: an MBR and an ext2 volume at LBA 2048, filled from disk/.
+# master: an MBR and an ext2 volume at LBA 2048, filled from disk/ and, in /bin,
+# the demonstration programs and hello, so that `execute /bin/<name>` runs them
+# from the volume.
 find_program(MKFS_EXT2 mkfs.ext2 PATHS /sbin /usr/sbin REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(DISK_SOURCE_DIR ${CMAKE_SOURCE_DIR}/disk)
+set(DISK_ROOT ${CMAKE_BINARY_DIR}/disk-root)
 set(DISK_IMAGE ${CMAKE_BINARY_DIR}/disk.img)
 file(GLOB_RECURSE DISK_SOURCE_FILES CONFIGURE_DEPENDS LIST_DIRECTORIES true ${DISK_SOURCE_DIR}/*)
 
+set(DISK_PROGRAMS fibonacci primes ascii matrix guess sort)
+set(DISK_PROGRAM_COPIES)
+set(DISK_PROGRAM_FILES ${CMAKE_BINARY_DIR}/hello.elf)
+list(APPEND DISK_PROGRAM_COPIES COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/hello.elf ${DISK_ROOT}/bin/hello)
+foreach(program ${DISK_PROGRAMS})
+  set(elf ${CMAKE_BINARY_DIR}/applications/${program}.elf)
+  list(APPEND DISK_PROGRAM_FILES ${elf})
+  list(APPEND DISK_PROGRAM_COPIES COMMAND ${CMAKE_COMMAND} -E copy ${elf} ${DISK_ROOT}/bin/${program})
+endforeach()
+
 add_custom_command(
   OUTPUT ${DISK_IMAGE}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${DISK_ROOT}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${DISK_ROOT}
+  # cp -a keeps disk/'s symbolic link a link (CMake's copy follows it).
+  COMMAND cp -a ${DISK_SOURCE_DIR}/. ${DISK_ROOT}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${DISK_ROOT}/bin
+  ${DISK_PROGRAM_COPIES}
   COMMAND ${CMAKE_COMMAND} -E env MKFS_EXT2=${MKFS_EXT2}
-          ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-disk-image ${DISK_IMAGE} ${DISK_SOURCE_DIR}
-  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-disk-image ${DISK_SOURCE_FILES}
-  COMMENT "Making disk.img from disk/"
+          ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-disk-image ${DISK_IMAGE} ${DISK_ROOT}
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-disk-image ${DISK_SOURCE_FILES} ${DISK_PROGRAM_FILES}
+  COMMENT "Making disk.img from disk/ and the programs"
   VERBATIM)
 add_custom_target(disk_image ALL DEPENDS ${DISK_IMAGE})

@@ -116,6 +116,7 @@ static_assert(sizeof(ext2_dir_entry_header) == 8);
 constexpr uint16_t EXT2_MAGIC = 0xEF53;
 constexpr uint16_t EXT2_S_IFMT = 0xF000;  // the file-type field of i_mode
 constexpr uint16_t EXT2_S_IFDIR = 0x4000;
+constexpr uint16_t EXT2_S_IFREG = 0x8000;
 constexpr uint16_t EXT2_S_IFLNK = 0xA000;
 constexpr uint32_t EXT2_I_BLOCKS_UNIT = 512;  // i_blocks counts 512-byte units
 constexpr uint32_t EXT2_GOOD_OLD_REV = 0;
@@ -521,6 +522,10 @@ extern "C" int ext2_read(ext2_file* file, void* dst, uint32_t count) {
     const int got = read_inode_data(file->volume, file->inode, file->pos, count, dst);
     if (got > 0) file->pos += static_cast<uint32_t>(got);
     return got;
+}
+
+extern "C" bool ext2_is_regular(const ext2_file* file) {
+    return (inode_of(file->inode).i_mode & EXT2_S_IFMT) == EXT2_S_IFREG;
 }
 
 extern "C" void ext2_close(ext2_file* file) {

@@ -46,6 +46,7 @@ int read_inode_data(ext2_fs* fs, const void* inode, uint32_t offset, uint32_t co
 int ext2_open(ext2_fs* fs, const char* path, ext2_file* file);
 int ext2_read(ext2_file* file, void* dst, uint32_t count);
 void ext2_close(ext2_file* file);
+bool ext2_is_regular(const ext2_file* file);  // a plain file, not a directory, link or device
 int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user);
 int part_read(uint32_t lba, uint32_t count, void* dst);
 }

@@ -12,6 +12,7 @@
 #include "elf.h"
 #include "ext2.h"
 #include "gdt.h"
+#include "heap.h"
 #include "idt.h"
 #include "io.h"
 #include "keyboard.h"
@@ -43,6 +44,7 @@ constexpr uint64_t TABLE_ADDR_MASK = ~0xFFFull;
 constexpr char SEPARATOR[] = "  ----------------------------------------\n";
 
 ext2_fs fs;
+bool fs_mounted = false;  // fs holds a volume that mounted whole
 
 // ---------------------------------------------------------------- input
 
@@ -232,7 +234,8 @@ extern "C" void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, u
 namespace {
 
 void cmd_mount(const char*) {
-    if (ext2_mount(&fs, EXT2_PARTITION_LBA) != 0) {
+    fs_mounted = ext2_mount(&fs, EXT2_PARTITION_LBA) == 0;
+    if (!fs_mounted) {
         kprintf("  Failed to mount ext2\n");
         return;
     }
@@ -286,8 +289,58 @@ void cmd_apps(const char*) {
     kprintf("\n  Usage: execute <name>\n");
 }
 
+bool is_path(const char* name) {
+    for (; *name != '\0'; ++name)
+        if (*name == '/') return true;
+    return false;
+}
+
+// A program from the mounted volume: read whole into heap memory the kernel
+// owns (never into the user area, which the loader fills only after checking
+// every header), run through the same launch path as a carried image, and
+// given back afterwards. The image may not exceed the user image area.
+void run_from_volume(const char* path) {
+    if (!fs_mounted) {
+        kprintf("  ERROR: No ext2 volume mounted (run 'mount' first)\n");
+        return;
+    }
+    ext2_file file;
+    if (ext2_open(&fs, path, &file) != 0) {
+        kprintf("  ERROR: Cannot open %s\n", path);
+        return;
+    }
+    if (!ext2_is_regular(&file)) {
+        kprintf("  ERROR: %s is not a regular file\n", path);
+        return;
+    }
+    constexpr uint64_t MAX_IMAGE_BYTES = USER_IMAGE_END - USER_IMAGE_BASE;
+    const uint32_t size = file.size;
+    if (size > MAX_IMAGE_BYTES) {
+        kprintf("  ERROR: %s is too large (%d bytes, at most %d)\n", path, size, MAX_IMAGE_BYTES);
+        return;
+    }
+    // An empty file still gets a buffer: the loader then refuses it by name.
+    auto* image = static_cast<uint8_t*>(kmalloc(size != 0 ? size : 1));
+    if (image == nullptr) {
+        kprintf("  ERROR: No memory for %s (%d bytes)\n", path, size);
+        return;
+    }
+    const int got = ext2_read(&file, image, size);
+    ext2_close(&file);
+    if (got != static_cast<int>(size)) {
+        kprintf("  ERROR: Failed to read %s\n", path);
+    } else {
+        cmd_run_elf(image, size, path);
+    }
+    kfree(image);
+}
+
 void cmd_execute(const char* line) {
     const char* name = line + EXECUTE_PREFIX_LEN;  // as typed: nothing trimmed
+    if (is_path(name)) {
+        run_from_volume(name);
+        return;
+    }
     for (const app_entry* e = registry(); e->name != nullptr; ++e) {
         if (kstrcmp(e->name, name) == 0) {
             cmd_run_elf(e->image, e->size, e->name);

@@ -10,7 +10,9 @@ alternately, so the ratio of their boot times is what Tarvelin itself adds.
 Printed: medians of the wall time from QEMU's start to the reference's byte and
 to Tarvelin's first prompt, their ratio, Tarvelin's own start-up (from its first
 boot mark "P" to the prompt, as the host receives them) and the round trip of a
-few commands (the line sent -> the next prompt received). Nothing passes or fails.
+few commands (the line sent -> the next prompt received), and `mount` of a volume
+whose root holds 1,000 long names (over 200 KiB of directory). Nothing passes or
+fails.
 """
 
 import argparse
@@ -28,6 +30,8 @@ PROMPT = b"tarvelin> "
 FIRST_MARK = b"P"
 COMMANDS = ["help", "meminfo", "execute fibonacci", "execute primes", "run", "mount"]
 TIMEOUT = 120.0
+BIG_DIRECTORY_ENTRIES = 1000
+VOLUME_OFFSET = 2048 * 512  # the kernel mounts the volume at LBA 2048
 
 
 def build_reference(build):
@@ -49,6 +53,22 @@ def build_reference(build):
     with open(os.path.join(out, "mkrescue.log"), "wb") as log:
         subprocess.run(["grub-mkrescue", "-o", iso, iso_dir], check=True, stdout=log, stderr=log)
     return iso
+
+
+def build_big_directory_disk(build):
+    """A disk whose root directory holds BIG_DIRECTORY_ENTRIES names of about 200 bytes."""
+    out = os.path.join(build, "bench", "bigdir.img")
+    with tempfile.TemporaryDirectory() as tmp:
+        tree = os.path.join(tmp, "tree")
+        os.mkdir(tree)
+        for i in range(BIG_DIRECTORY_ENTRIES):
+            open(os.path.join(tree, "%04d-" % i + "n" * 195), "w").close()
+        volume = os.path.join(tmp, "volume")
+        subprocess.run(["mkfs.ext2", "-q", "-F", "-b", "4096", "-N", "2048", "-d", tree, volume, "8M"],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(out, "wb") as disk, open(volume, "rb") as vol:
+            disk.write(bytes(VOLUME_OFFSET) + vol.read())
+    return out
 
 
 class Run:
@@ -123,6 +143,19 @@ def boot_tarvelin(iso, disk, repeat, trips):
         run.stop()
 
 
+def time_big_mount(iso, disk, repeat, trips):
+    run = Run(iso, disk)
+    try:
+        _, after = run.until(PROMPT)
+        for _ in range(repeat):
+            sent = time.perf_counter()
+            run.send(b"mount\r")
+            at, after = run.until(PROMPT, after)
+            trips.append(at - sent)
+    finally:
+        run.stop()
+
+
 def ms(seconds):
     return "%8.1f ms" % (seconds * 1000)
 
@@ -140,9 +173,10 @@ def main(argv):
         if not os.path.exists(path):
             sys.exit("bench: %s is missing (make build first)" % path)
     reference = build_reference(a.build)
+    big_disk = build_big_directory_disk(a.build)
 
     ref_boot, to_mark, boot, startup = [], [], [], []
-    trips = {line: [] for line in COMMANDS}
+    trips = {line: [] for line in COMMANDS + ["mount (1,000 names)"]}
     for i in range(a.runs):
         # Alternating, so a slow moment of the host weighs on both alike.
         ref_boot.append(boot_reference(reference, disk))
@@ -150,6 +184,7 @@ def main(argv):
         to_mark.append(mark)
         boot.append(total)
         startup.append(own)
+        time_big_mount(iso, big_disk, a.repeat, trips["mount (1,000 names)"])
         print("  run %2d/%d: reference %s, Tarvelin %s" % (i + 1, a.runs, ms(ref_boot[-1]), ms(total)),
               file=sys.stderr)
 
@@ -167,8 +202,7 @@ def main(argv):
     print("  %-34s %s" % ("median of paired differences", ms(med(t - r for t, r in zip(boot, ref_boot)))))
     print()
     print("  %-34s %11s %11s %11s" % ("round trip (%d each)" % (a.runs * a.repeat), "median", "min", "max"))
-    for line in COMMANDS:
-        values = trips[line]
+    for line, values in trips.items():
         print("  %-34s %s %s %s" % (line, ms(med(values)), ms(min(values)), ms(max(values))))
     return 0
 
