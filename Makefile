@@ -1,12 +1,18 @@
 # Thin front end over CMake: every target first makes sure the tools are there.
+# run, iso and debug build only what boots (kernel, programs, ISO, disk); the
+# test binaries are built by `make test` alone.
 BUILD   ?= build
+DEBUG_BUILD ?= build-debug
 ACCEL   ?= tcg
 QEMU    ?= qemu-system-x86_64
 DISK    ?= $(BUILD)/disk.img
 ISO     := $(BUILD)/tarvelin.iso
 FUZZ_SECONDS ?= 60
+OVMF_CODE ?= /usr/share/OVMF/OVMF_CODE_4M.fd
+OVMF_VARS ?= /usr/share/OVMF/OVMF_VARS_4M.fd
+BOOT_TARGETS = --target iso --target disk_image
 
-QEMU_FLAGS = -accel $(ACCEL) -cpu qemu64 -m 512M -boot d -cdrom $(ISO) -serial mon:stdio
+QEMU_FLAGS = -accel $(ACCEL) -cpu qemu64 -m 512M -boot d -serial mon:stdio
 ifeq ($(GUI),1)
   QEMU_FLAGS += -display gtk
 else
@@ -18,8 +24,18 @@ endif
 ifneq ($(DISK),)
   QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
 endif
+# UEFI=1 boots under OVMF, each run with a fresh copy of the firmware's variable
+# store, so that two machines can run side by side.
+ifeq ($(UEFI),1)
+  QEMU_FIRMWARE = -drive if=pflash,format=raw,unit=0,readonly=on,file=$(OVMF_CODE) \
+                  -drive if=pflash,format=raw,unit=1,file=$$vars
+endif
+define boot_qemu
+	@vars=$$(mktemp); trap 'rm -f "$$vars"' EXIT; cp $(OVMF_VARS) "$$vars" 2>/dev/null || true; \
+	$(QEMU) $(QEMU_FLAGS) $(QEMU_FIRMWARE) -cdrom $(1) $(2)
+endef
 
-.PHONY: all deps configure build iso run debug test bench fuzz clean
+.PHONY: all deps configure build iso run debug test bench fuzz fuzz-merge clean
 
 all: build
 
@@ -32,21 +48,27 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD)
 
-iso: build
+iso: configure
+	@cmake --build $(BUILD) $(BOOT_TARGETS)
 
-run: build
+run: iso
 	@echo "Tarvelin on COM1 (leave QEMU with Ctrl-A X)"
-	$(QEMU) $(QEMU_FLAGS)
+	$(call boot_qemu,$(ISO))
 
-debug: build
+# A build of its own with -Og and full debugging information for the kernel and
+# every program; QEMU waits paused for gdb.
+debug: deps
+	@test -f $(DEBUG_BUILD)/build.ninja || \
+	  cmake -S . -B $(DEBUG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVELIN_DEBUG=ON >/dev/null
+	@cmake --build $(DEBUG_BUILD) $(BOOT_TARGETS)
 	@echo "QEMU is paused with its GDB stub on :1234; in another terminal: gdb -x scripts/kernel.gdb"
-	$(QEMU) $(QEMU_FLAGS) -s -S
+	$(call boot_qemu,$(DEBUG_BUILD)/tarvelin.iso,-s -S)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
 # Boot and command timings against a minimal reference kernel; prints a table.
-bench: build
+bench: iso
 	python3 scripts/bench.py --build $(BUILD)
 
 # Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz).
@@ -54,4 +76,4 @@ fuzz: build
 	BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEBUG_BUILD)

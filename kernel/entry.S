@@ -30,6 +30,7 @@
 .set EFER_LME,        0x100
 .set EFER_SCE,        0x1
 .set CR0_PG,          0x80000000
+.set CR0_PE,          0x1
 .set CR4_PAE,         0x20
 .set COM1,            0x3F8
 
@@ -107,8 +108,10 @@ _start:
     movl $PML4_ADDR, %eax
     movl %eax, %cr3
 
-    movl %cr4, %eax
-    orl $CR4_PAE, %eax
+    /* Written whole rather than added to: UEFI firmware leaves SSE enabled
+       (OSFXSR, OSXMMEXCPT) and more, and the machine must be the same under
+       every loader, with an SSE instruction faulting. */
+    movl $CR4_PAE, %eax
     movl %eax, %cr4
 
     movl $IA32_EFER, %ecx
@@ -116,8 +119,7 @@ _start:
     orl $(EFER_LME | EFER_SCE), %eax
     wrmsr
 
-    movl %cr0, %eax
-    orl $CR0_PG, %eax
+    movl $(CR0_PG | CR0_PE), %eax
     movl %eax, %cr0
 
     movb $'M', %al
