@@ -1,17 +1,21 @@
 # How a carried user program is built: a static ELF64 executable linked by a
 # linker script of its own, checked for floating-point and vector instructions
-# as part of its link, and recorded in a global list from which the kernel
-# embeds it.
+# as part of its link, and recorded in a global list from which the build
+# generates the kernel's embedded images, their declarations and the registry.
 
 set(TARVELIN_CHECK_NO_FPU ${CMAKE_SOURCE_DIR}/scripts/check-no-fpu)
+set(TARVELIN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 
 # tarvelin_user_program(<name> SCRIPT <linker script> DIRECTORY <output dir>
-#                       IMAGE_SET <global property> [RUNTIME] SOURCES <files...>)
+#                       IMAGE_SET <global property> [COMMAND <shell name>]
+#                       [LABEL <symbol>] [RUNTIME] SOURCES <files...>)
 # makes the target <name>.elf, written to <output dir>/<name>.elf. RUNTIME links
-# the user runtime. The file's path is appended to the global property named by
-# IMAGE_SET, and the target to <IMAGE_SET>_TARGETS.
+# the user runtime. The kernel embeds the file under LABEL (by default its path
+# in the build tree with every other character turned into _, for example
+# build_applications_fibonacci_elf); COMMAND makes `execute <shell name>` run it,
+# in the order the programs are declared.
 function(tarvelin_user_program name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "RUNTIME" "SCRIPT;DIRECTORY;IMAGE_SET" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "RUNTIME" "SCRIPT;DIRECTORY;IMAGE_SET;COMMAND;LABEL" "SOURCES")
   set(target ${name}.elf)
   add_executable(${target} ${ARG_SOURCES})
   tarvelin_user_flags(${target})
@@ -25,6 +29,40 @@ function(tarvelin_user_program name)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${TARVELIN_CHECK_NO_FPU} $<TARGET_FILE:${target}>
     VERBATIM)
+  file(RELATIVE_PATH relative ${CMAKE_BINARY_DIR} ${ARG_DIRECTORY}/${target})
+  if(NOT ARG_LABEL)
+    string(MAKE_C_IDENTIFIER "build/${relative}" ARG_LABEL)
+  endif()
   set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET} ${ARG_DIRECTORY}/${target})
   set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET}_TARGETS ${target})
+  set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET}_ENTRIES "${ARG_LABEL}|${relative}|${ARG_COMMAND}")
+endfunction()
+
+# Writes, for the programs of IMAGE_SET, <generated>/<stem>.S (each image
+# embedded by kernel/user_images.inc's macro) and <generated>/<stem>_registry.inc
+# (the registry entries, in declaration order); adds their declarations to
+# DECLARATIONS in the caller.
+function(tarvelin_generate_images image_set stem declarations)
+  get_property(entries GLOBAL PROPERTY ${image_set}_ENTRIES)
+  set(asm "/* Generated from the build's list of carried programs. */\n#include \"user_images.inc\"\n")
+  set(registry "// Generated from the build's list of carried programs.\n")
+  set(decls "${${declarations}}")
+  foreach(entry ${entries})
+    string(REPLACE "|" ";" fields "${entry}")
+    list(GET fields 0 label)
+    list(GET fields 1 file)
+    list(LENGTH fields count)
+    string(APPEND asm "    user_image ${label}, \"${file}\"\n")
+    string(APPEND decls "extern const uint8_t ${label}[];\nextern const uint32_t ${label}_len;\n")
+    if(count GREATER 2)
+      list(GET fields 2 command)
+      if(command)
+        string(APPEND registry "{\"${command}\", ${label}, ${label}_len},\n")
+      endif()
+    endif()
+  endforeach()
+  string(APPEND asm "    .section .note.GNU-stack, \"\", @progbits\n")
+  file(GENERATE OUTPUT ${TARVELIN_GENERATED_DIR}/${stem}.S CONTENT "${asm}")
+  file(GENERATE OUTPUT ${TARVELIN_GENERATED_DIR}/${stem}_registry.inc CONTENT "${registry}")
+  set(${declarations} "${decls}" PARENT_SCOPE)
 endfunction()

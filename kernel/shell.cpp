@@ -256,27 +256,15 @@ struct app_entry {
     uint32_t size;
 };
 
+// The entries come from the build's list of carried programs, in the order the
+// programs are declared there.
 const app_entry* registry() {
     static const app_entry entries[] = {
-        {"fibonacci", build_applications_fibonacci_elf, build_applications_fibonacci_elf_len},
-        {"primes", build_applications_primes_elf, build_applications_primes_elf_len},
-        {"ascii", build_applications_ascii_elf, build_applications_ascii_elf_len},
-        {"matrix", build_applications_matrix_elf, build_applications_matrix_elf_len},
-        {"guess", build_applications_guess_elf, build_applications_guess_elf_len},
-        {"sort", build_applications_sort_elf, build_applications_sort_elf_len},
-        {"raw", build_raw_test_elf, build_raw_test_elf_len},
-        {"stack", build_raw_stack_test_elf, build_raw_stack_test_elf_len},
-        {"hello2", build_hello_v2_elf, build_hello_v2_elf_len},
+#include "user_images_registry.inc"
 #ifdef TARVELIN_TEST_IMAGES
         // Only in the test image: programs that spin in ring 3, fault there, or
         // attack the kernel's boundary.
-        {"spin", build_test_spin_elf, build_test_spin_elf_len},
-        {"hlt", build_test_hlt_elf, build_test_hlt_elf_len},
-        {"trapflag", build_test_trapflag_elf, build_test_trapflag_elf_len},
-        {"wildwrite", build_test_wildwrite_elf, build_test_wildwrite_elf_len},
-        {"outpic", build_test_outpic_elf, build_test_outpic_elf_len},
-        {"outata", build_test_outata_elf, build_test_outata_elf_len},
-        {"inata", build_test_inata_elf, build_test_inata_elf_len},
+#include "test_images_registry.inc"
 #endif
         {nullptr, nullptr, 0},
     };
