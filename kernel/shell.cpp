@@ -81,10 +81,10 @@ int next_input_char() {
 }
 
 // Collects one line into `line` (zero-terminated), echoing as it goes.
-void read_line(char* line) {
+void read_line(char* line, int (*next_char)()) {
     size_t len = 0;
     for (;;) {
-        const int c = next_input_char();
+        const int c = next_char();
         if (c == '\n' || c == '\r') break;
         if (c == BACKSPACE || c == DELETE) {
             if (len > 0) {
@@ -312,13 +312,15 @@ extern "C" void shell_init() {
     kprintf("  ========================================\n\n");
 }
 
+extern "C" void shell_once(int (*next_char)()) {
+    char line[LINE_CAPACITY];
+    kprintf(PROMPT);
+    read_line(line, next_char);
+    dispatch(line);
+}
+
 extern "C" [[noreturn]] void shell_run() {
-    for (;;) {
-        char line[LINE_CAPACITY];
-        kprintf(PROMPT);
-        read_line(line);
-        dispatch(line);
-    }
+    for (;;) shell_once(next_input_char);
 }
 
 // ---------------------------------------------------------------- launch path

@@ -1,0 +1,38 @@
+// What the kernel gets from the machine, for the unit tests and the fuzz targets:
+// fake physical memory, a scripted processor, the assembly routines' stand-ins
+// and a recorder of port I/O that answers reads from a per-port script.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace host {
+
+constexpr uint64_t PHYS_SIZE = 0x48000000;  // the mapped GiB and a little more, committed lazily
+uint8_t* phys(uint64_t addr);
+void phys_clear(uint64_t addr, uint64_t len);
+// The boot page tables: PML4 0x1000, PDPT 0x2000, one directory at 0x3000 of
+// 2 MiB supervisor pages over the first GiB; CR3 points at them.
+void build_boot_tables();
+
+struct halted {};                                 // thrown by cpu_halt_forever
+extern std::function<void()> on_halt;              // run at each single hlt
+extern std::function<void(uint64_t entry)> on_enter_user;
+extern std::map<uint32_t, uint64_t> msrs;
+
+struct port_io {
+    uint16_t port, value;
+    bool write;
+    bool operator==(const port_io&) const = default;
+};
+extern std::vector<port_io> ports;                         // every access, in order
+extern std::map<uint16_t, std::deque<uint16_t>> script;   // next answers of a port
+extern std::map<uint16_t, uint16_t> fallback;             // then this (else all ones)
+std::vector<port_io> accesses_to(std::initializer_list<uint16_t> which);
+std::string serial();  // the bytes written to COM1 since the last reset
+void reset();          // ports, script, fallback and hooks
+
+}  // namespace host
