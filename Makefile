@@ -19,7 +19,7 @@ ifneq ($(DISK),)
   QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
 endif
 
-.PHONY: all deps configure build iso run debug test bench fuzz clean
+.PHONY: all deps configure build iso run debug test bench fuzz fuzz-merge clean
 
 all: build
 
@@ -49,9 +49,13 @@ test: build
 bench: build
 	python3 scripts/bench.py --build $(BUILD)
 
-# Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz).
+# Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz); what it
+# finds stays in $(BUILD)/fuzz until fuzz-merge takes it into tests/fuzz.
 fuzz: build
 	BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_TARGETS)
+
+fuzz-merge: build
+	BUILD=$(BUILD) scripts/fuzz --merge $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)

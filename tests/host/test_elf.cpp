@@ -9,16 +9,16 @@
 #include "host.h"
 
 namespace {
-struct segment {
-    uint32_t type, flags;
-    uint64_t offset, vaddr, filesz, memsz;
-};
-constexpr uint64_t BASE = 0x400000, AREA = 0x400000;
+constexpr uint64_t BASE = 0x400000, AREA = 0x400000, PAYLOAD = 64 + 2 * 56;
 
-// Header at 0, program headers at 64, then 0x100 bytes of payload counting up.
+// Header at 0, two program headers at 64 (code, then data with bss), 0x100 bytes of payload.
 struct image {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(64 + 2 * 56 + 0x100);
-    std::vector<segment> segments = {{1, 5, 0, BASE, 0xB0, 0xB0}, {1, 6, 0xB0, BASE + 0x1000, 0x40, 0x200}};
+    struct segment {
+        uint32_t type, flags;
+        uint64_t offset, vaddr, paddr, filesz, memsz, align;
+    };
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(PAYLOAD + 0x100);
+    std::vector<segment> segments = {{1, 5, PAYLOAD, BASE, 0, 0xB0, 0xB0, 0}, {1, 6, PAYLOAD + 0xB0, BASE + 0x1000, 0, 0x40, 0x200, 0}};
     uint64_t entry = BASE + 0x10;
     template <typename T>
     void set(size_t at, T v) {
@@ -27,30 +27,21 @@ struct image {
     std::vector<uint8_t> build(const std::function<void(image&)>& damage) {
         std::memcpy(bytes.data(), "\x7F" "ELF\x02\x01\x01", 7);
         set<uint16_t>(16, 2), set<uint16_t>(18, 62), set<uint32_t>(20, 1), set<uint64_t>(32, 64);
-        set<uint16_t>(52, 64), set<uint16_t>(54, 56), set<uint16_t>(56, static_cast<uint16_t>(segments.size()));
-        for (size_t i = 0; i < 0x100; ++i) bytes[64 + 2 * 56 + i] = static_cast<uint8_t>(i + 1);
-        for (auto& s : segments) s.offset += 64 + 2 * 56;
+        set<uint16_t>(52, 64), set<uint16_t>(54, 56), set<uint16_t>(56, 2);
+        for (size_t i = 0; i < 0x100; ++i) bytes[PAYLOAD + i] = static_cast<uint8_t>(i + 1);
         damage(*this);
-        set(24, entry);
-        for (size_t i = 0; i < segments.size(); ++i) {
-            const segment& s = segments[i];
-            const size_t at = 64 + 56 * i;
-            set(at, s.type), set(at + 4, s.flags), set(at + 8, s.offset), set(at + 16, s.vaddr);
-            set(at + 32, s.filesz), set(at + 40, s.memsz);
-        }
+        set(24, entry), set(64, segments[0]), set(64 + 56, segments[1]);
         return bytes;
     }
-};
-
-struct refusal {
-    const char* name;
-    std::function<void(image&)> damage;
-    const char* message;
 };
 }  // namespace
 
 TEST(elf, refusals_name_the_first_fault_and_write_nothing) {
-    const refusal cases[] = {
+    const struct {
+        const char* name;
+        std::function<void(image&)> damage;
+        const char* message;
+    } cases[] = {
         {"short", [](image& i) { i.bytes.resize(63); }, "File too small for ELF header"},
         {"magic", [](image& i) { i.bytes[3] = 'f'; }, "Bad ELF magic"},
         {"class", [](image& i) { i.bytes[4] = 1; }, "Not a 64-bit ELF (class=1)"},
@@ -88,7 +79,7 @@ TEST(elf, segments_are_copied_and_zero_filled_in_place) {
     EXPECT_EQ(r.entry, BASE + 0x10);
     EXPECT_EQ(r.load_start, BASE);
     EXPECT_EQ(r.load_end, BASE + 0x1208);
-    const uint8_t* payload = bytes.data() + 3 + 64 + 2 * 56;
+    const uint8_t* payload = bytes.data() + 3 + PAYLOAD;
     EXPECT_EQ(std::memcmp(host::phys(BASE), payload, 0xB0), 0);
     EXPECT_EQ(host::phys(BASE)[0xB0], 0xCC);
     EXPECT_EQ(std::memcmp(host::phys(BASE + 0x1008), payload + 0xB0, 0x40), 0);

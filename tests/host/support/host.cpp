@@ -20,15 +20,10 @@ extern const uint64_t isr_stub_table[256];
 const uint64_t isr_stub_table[256] = {};
 void idt_load(const idt_pointer*) {}
 void syscall_entry() {}
-void enter_userspace(uint64_t entry, uint64_t) {
-    if (host::on_enter_user) host::on_enter_user(entry);
-}
+void enter_userspace(uint64_t, uint64_t) {}
 }
 
 namespace host {
-std::function<void()> on_halt;
-std::function<void(uint64_t)> on_enter_user;
-std::map<uint32_t, uint64_t> msrs;
 std::vector<port_io> ports;
 std::map<uint16_t, std::deque<uint16_t>> script;
 std::map<uint16_t, uint16_t> fallback;
@@ -42,24 +37,29 @@ uint8_t* phys(uint64_t addr) {
     }
     return host_phys_base + addr;
 }
-
 const bool mapped_before_any_test = phys(0) != nullptr;
 
-void phys_clear(uint64_t addr, uint64_t len) { std::memset(phys(addr), 0, len); }
+void protect(uint64_t addr, uint64_t len, int prot) {
+    if (len != 0 && mprotect(phys(addr), len, prot) != 0) abort();
+}
+bool touched(uint64_t addr, uint64_t len) {
+    std::vector<unsigned char> resident(len / 4096);
+    if (len != 0 && mincore(phys(addr), len, resident.data()) != 0) abort();
+    return std::any_of(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+}
+void discard(uint64_t addr, uint64_t len) { madvise(phys(addr), len, MADV_DONTNEED); }
 
 void build_boot_tables() {
     auto* t = reinterpret_cast<uint64_t*>(phys(0x1000));
     std::memset(t, 0, 3 * 4096);
-    t[0] = 0x2000 | 3;
-    t[512] = 0x3000 | 3;
+    t[0] = 0x2000 | 3, t[512] = 0x3000 | 3, cr3 = 0x1000;
     for (uint64_t i = 0; i < 512; ++i) t[1024 + i] = i << 21 | 0x83;
-    cr3 = 0x1000;
 }
 
 std::vector<port_io> accesses_to(std::initializer_list<uint16_t> which) {
     std::vector<port_io> out;
-    for (const port_io& a : ports)
-        if (std::find(which.begin(), which.end(), a.port) != which.end()) out.push_back(a);
+    std::copy_if(ports.begin(), ports.end(), std::back_inserter(out),
+                 [&](const port_io& a) { return std::find(which.begin(), which.end(), a.port) != which.end(); });
     return out;
 }
 
@@ -70,19 +70,13 @@ std::string serial() {
     return s;
 }
 
-void reset() {
-    ports.clear();
-    script.clear();
-    fallback.clear();
-    on_halt = nullptr;
-    on_enter_user = nullptr;
-}
+void reset() { ports.clear(), script.clear(), fallback.clear(); }
 
-uint16_t answer(uint16_t port, uint16_t all_ones) {
+uint16_t in(uint16_t port, uint16_t all_ones) {
     auto& queue = script[port];
-    if (queue.empty()) return fallback.count(port) ? fallback[port] : all_ones;
-    const uint16_t v = queue.front();
-    queue.pop_front();
+    const uint16_t v = !queue.empty() ? queue.front() : fallback.count(port) ? fallback[port] : all_ones;
+    if (!queue.empty()) queue.pop_front();
+    ports.push_back({port, v, false});
     return v;
 }
 }  // namespace host
@@ -90,16 +84,8 @@ uint16_t answer(uint16_t port, uint16_t all_ones) {
 extern "C" {
 void outb(uint16_t port, uint8_t value) { host::ports.push_back({port, value, true}); }
 void outw(uint16_t port, uint16_t value) { host::ports.push_back({port, value, true}); }
-uint8_t inb(uint16_t port) {
-    const auto v = static_cast<uint8_t>(host::answer(port, 0xFF));
-    host::ports.push_back({port, v, false});
-    return v;
-}
-uint16_t inw(uint16_t port) {
-    const uint16_t v = host::answer(port, 0xFFFF);
-    host::ports.push_back({port, v, false});
-    return v;
-}
+uint8_t inb(uint16_t port) { return static_cast<uint8_t>(host::in(port, 0xFF)); }
+uint16_t inw(uint16_t port) { return host::in(port, 0xFFFF); }
 }
 
 cpuid_regs cpu_cpuid(uint32_t) { return {0, 0, 0, 0}; }
@@ -109,12 +95,8 @@ uint64_t cpu_read_cr3() { return host::cr3; }
 uint64_t cpu_read_cr4() { return 0x20; }
 void cpu_write_cr3(uint64_t value) { host::cr3 = value; }
 uint64_t cpu_read_rsp() { return 0x104FA0; }
-void cpu_wrmsr(uint32_t msr, uint64_t value) { host::msrs[msr] = value; }
-uint64_t cpu_rdmsr(uint32_t msr) { return host::msrs[msr]; }
+void cpu_wrmsr(uint32_t, uint64_t) {}
 void cpu_enable_interrupts() {}
-void cpu_disable_interrupts() {}
-void cpu_halt() {
-    if (host::on_halt) host::on_halt();
-}
+void cpu_halt() {}
 void cpu_halt_forever() { throw host::halted{}; }
 void cpu_breakpoint() {}

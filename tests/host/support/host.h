@@ -4,7 +4,6 @@
 #pragma once
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,15 +12,16 @@ namespace host {
 
 constexpr uint64_t PHYS_SIZE = 0x48000000;  // the mapped GiB and a little more, committed lazily
 uint8_t* phys(uint64_t addr);
-void phys_clear(uint64_t addr, uint64_t len);
+// For the fuzz targets: pages made inaccessible (PROT_NONE) or not, so that a stray access
+// faults where it happens; whether a page was written since it was last discarded.
+void protect(uint64_t addr, uint64_t len, int prot);
+bool touched(uint64_t addr, uint64_t len);
+void discard(uint64_t addr, uint64_t len);
 // The boot page tables: PML4 0x1000, PDPT 0x2000, one directory at 0x3000 of
 // 2 MiB supervisor pages over the first GiB; CR3 points at them.
 void build_boot_tables();
 
-struct halted {};                                 // thrown by cpu_halt_forever
-extern std::function<void()> on_halt;              // run at each single hlt
-extern std::function<void(uint64_t entry)> on_enter_user;
-extern std::map<uint32_t, uint64_t> msrs;
+struct halted {};  // thrown by cpu_halt_forever; a program "runs" by returning at once
 
 struct port_io {
     uint16_t port, value;
@@ -33,6 +33,6 @@ extern std::map<uint16_t, std::deque<uint16_t>> script;   // next answers of a p
 extern std::map<uint16_t, uint16_t> fallback;             // then this (else all ones)
 std::vector<port_io> accesses_to(std::initializer_list<uint16_t> which);
 std::string serial();  // the bytes written to COM1 since the last reset
-void reset();          // ports, script, fallback and hooks
+void reset();          // ports, script and fallback
 
 }  // namespace host
