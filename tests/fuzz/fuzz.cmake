@@ -1,7 +1,6 @@
-# The kernel's modules built for the host (<prefix>_kernel) and the host stand-ins with the
-# carried user images (<prefix>_support), compiled with OPTIONS; the kernel also with
-# KERNEL_OPTIONS, so that a fuzzer's coverage feedback comes from the kernel alone. Used by
-# the unit tests and replays (g++) and by the libFuzzer build of `make fuzz` (clang).
+# The kernel's modules for the host (<prefix>_kernel) and the stand-ins with the carried user
+# images (<prefix>_support), for the unit tests and replays (g++) and for `make fuzz` (clang),
+# whose coverage feedback comes from the kernel alone (KERNEL_OPTIONS).
 set(TARVELIN_FUZZ_TARGETS fuzz_boot_info fuzz_elf fuzz_ext2 fuzz_shell)
 
 function(tarvelin_host_libraries prefix)
@@ -16,7 +15,6 @@ function(tarvelin_host_libraries prefix)
   set_source_files_properties(${images} PROPERTIES COMPILE_OPTIONS -Wa,-I${ARG_IMAGES})
   add_library(${prefix}_support STATIC ${ARG_ROOT}/tests/host/support/host.cpp ${images})
   target_include_directories(${prefix}_support PUBLIC ${ARG_ROOT}/tests/host/support ${ARG_ROOT}/tests/fuzz)
-  # Each calls the other: the kernel the stand-ins, the stand-ins the kernel.
   target_link_libraries(${prefix}_support PUBLIC ${prefix}_kernel)
   target_link_libraries(${prefix}_kernel INTERFACE ${prefix}_support)
 endfunction()

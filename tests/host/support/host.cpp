@@ -9,7 +9,6 @@
 #include "cpu.h"
 #include "gdt.h"
 #include "idt.h"
-#include "syscall.h"
 
 extern "C" {
 uint8_t* host_phys_base = nullptr;
@@ -30,12 +29,9 @@ std::map<uint16_t, uint16_t> fallback;
 uint64_t cr3 = 0x1000;
 
 uint8_t* phys(uint64_t addr) {
-    if (host_phys_base == nullptr) {
-        void* p = mmap(nullptr, PHYS_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (p == MAP_FAILED) abort();
-        host_phys_base = static_cast<uint8_t*>(p);
-    }
-    return host_phys_base + addr;
+    static void* base = mmap(nullptr, PHYS_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) abort();
+    return (host_phys_base = static_cast<uint8_t*>(base)) + addr;
 }
 const bool mapped_before_any_test = phys(0) != nullptr;
 
@@ -65,8 +61,7 @@ std::vector<port_io> accesses_to(std::initializer_list<uint16_t> which) {
 
 std::string serial() {
     std::string s;
-    for (const port_io& a : ports)
-        if (a.write && a.port == 0x3F8) s += static_cast<char>(a.value);
+    for (const port_io& a : accesses_to({0x3F8})) s += a.write ? std::string(1, static_cast<char>(a.value)) : "";
     return s;
 }
 

@@ -1,6 +1,6 @@
-// What the kernel gets from the machine, for the unit tests and the fuzz targets:
-// fake physical memory, a scripted processor, the assembly routines' stand-ins
-// and a recorder of port I/O that answers reads from a per-port script.
+// What the kernel gets from the machine, for the unit tests and the fuzz targets: fake
+// physical memory, a scripted processor, the assembly routines' stand-ins (a program
+// "runs" by returning at once) and a recorder of port I/O that answers from a script.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -17,11 +17,9 @@ uint8_t* phys(uint64_t addr);
 void protect(uint64_t addr, uint64_t len, int prot);
 bool touched(uint64_t addr, uint64_t len);
 void discard(uint64_t addr, uint64_t len);
-// The boot page tables: PML4 0x1000, PDPT 0x2000, one directory at 0x3000 of
-// 2 MiB supervisor pages over the first GiB; CR3 points at them.
-void build_boot_tables();
+void build_boot_tables();  // PML4 0x1000, PDPT 0x2000, 2 MiB supervisor pages at 0x3000
 
-struct halted {};  // thrown by cpu_halt_forever; a program "runs" by returning at once
+struct halted {};  // thrown by cpu_halt_forever
 
 struct port_io {
     uint16_t port, value;
