@@ -15,9 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ready || size > (1 << 20)) return 0;
     // What the loader promises: an 8-byte head whose total size is no more than there is.
     std::vector<uint8_t> info(data, data + size);
-    info.resize(std::max<size_t>(size, 8));
-    uint32_t claimed;
-    std::memcpy(&claimed, info.data(), 4);
+    uint32_t claimed = 0;
+    std::memcpy(&claimed, data, std::min<size_t>(size, 4));
     info.resize(std::max<uint64_t>(std::min<uint64_t>(claimed, info.size()), 8));
     claimed = std::min<uint64_t>(claimed, info.size());
     std::memcpy(info.data(), &claimed, 4);
@@ -37,8 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    !(f >= USER_STACK_BASE / PAGE && f < USER_STACK_PAGE_END / PAGE));
     }
     FUZZ_CHECK(zeros == free && pmm_alloc_page() == lowest * PAGE);
-    host::discard(first, END - first);
-    host::protect(first, END - first, PROT_NONE);
-    host::ports.clear();
+    host::discard(first, END - first), host::protect(first, END - first, PROT_NONE), host::ports.clear();
     return 0;
 }

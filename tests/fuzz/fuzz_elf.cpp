@@ -19,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t first = r.load_start & ~4095ull, end = (r.load_end + 4095) & ~4095ull;
         FUZZ_CHECK(!host::touched(USER_IMAGE_BASE, first - USER_IMAGE_BASE) && !host::touched(end, USER_IMAGE_END - end));
     }
-    host::discard(USER_IMAGE_BASE, AREA);
-    host::ports.clear();
+    host::discard(USER_IMAGE_BASE, AREA), host::ports.clear();
     return 0;
 }

@@ -42,7 +42,7 @@ void walk(ext2_fs* fs, uint32_t dir, const std::string& path, std::set<uint32_t>
         for (uint32_t piece : {1u, 511u, 4097u, 3u}) {
             std::vector<uint8_t> buf(piece);
             const uint32_t before = f.pos;
-            const int got = readable ? ext2_read(&f, buf.data(), piece) : 0;
+            const int got = readable ? ext2_read(&f, buf.data(), piece) : 0;  // an exact-size buffer
             FUZZ_CHECK(got <= static_cast<int>(piece) && (got < 0 || f.pos == before + static_cast<uint32_t>(got)));
         }
         if (readable && (inode[1] & 0x40)) walk(fs, ino, path + "/" + name, seen);  // a directory
@@ -51,10 +51,9 @@ void walk(ext2_fs* fs, uint32_t dir, const std::string& path, std::set<uint32_t>
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    g_volume = data, g_size = size, g_budget = 256;
     ext2_fs fs;
     std::set<uint32_t> seen;
+    g_volume = data, g_size = size, g_budget = 256, host::ports.clear();
     if (ext2_init(&fs, read_volume) == 0) walk(&fs, EXT2_ROOT_INO, "", seen);
-    host::ports.clear();
     return 0;
 }

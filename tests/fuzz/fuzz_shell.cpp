@@ -41,19 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if ((*p == 8 || *p == 0x7F) && !line.empty()) line.pop_back(), echo += "\b \b";
             else if (*p >= 0x20 && *p <= 0x7E && line.size() < 255) line += static_cast<char>(*p), echo += static_cast<char>(*p);
         }
-        host::ports.clear();
         bool ended = false, halted = false;
         try {
-            shell_once(next_char);
+            host::ports.clear(), shell_once(next_char);
         } catch (const end_of_input&) {
             ended = true;
         } catch (const host::halted&) {
             halted = true;
         }
-        std::string out = host::serial();
-        const std::string head = "tarvelin> " + echo + (ended ? "" : "\r\n"), cmd = line.substr(std::min(line.find_first_not_of(' '), line.size()));
-        FUZZ_CHECK(out.compare(0, head.size(), head) == 0);
-        out.erase(0, head.size());
+        const std::string head = "tarvelin> " + echo + (ended ? "" : "\r\n"), all = host::serial(), out = all.substr(std::min(head.size(), all.size()));
+        const std::string cmd = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+        FUZZ_CHECK(all.starts_with(head));
         const bool known = cmd.starts_with("execute ") || (cmd.find(' ') == std::string::npos &&
             std::string(" apps help run meminfo ticks ata ata_test mount reboot halt ").find(" " + cmd + " ") != std::string::npos);
         if (halted) FUZZ_CHECK((cmd == "halt" && out == "  System halted.\n") || (cmd == "reboot" && out == "  Rebooting...\n"));
@@ -62,6 +60,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else FUZZ_CHECK(!out.empty());
         if (ended || halted) break;
     }
-    host::ports.clear();
     return 0;
 }

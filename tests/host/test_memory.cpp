@@ -73,24 +73,23 @@ TEST(pmm, lowest_first_and_reserved_frames_stay_reserved) {
 static uint8_t* heap() { return boot(TYPICAL), heap_init(), static_cast<uint8_t*>(kmalloc(100)); }
 constexpr uint64_t CHUNK1 = (0x400 - 0x10E) * 4096 - 24;
 
-TEST(heap, first_fit_splits_only_what_is_worth_it) {
+TEST(heap, first_fit_splits_and_merges_within_a_run_of_frames) {
     uint8_t* a = heap();
-    EXPECT_EQ(a, host::phys(0x10E018));
     auto* b = static_cast<uint8_t*>(kmalloc(100));
+    EXPECT_EQ(a, host::phys(0x10E018));
     EXPECT_EQ(b, a + 128);
     kfree(a);
     EXPECT_EQ(kmalloc(72), a);  // the whole 104 bytes: a split would leave less than 16
-    EXPECT_EQ(kmalloc(8), b + 128);
-}
-
-TEST(heap, blocks_never_reach_across_the_image_area) {
-    uint8_t* a = heap();
-    void* x = kmalloc(CHUNK1 - 128);
-    EXPECT_EQ(x, a + 128);
+    auto* c = static_cast<uint8_t*>(kmalloc(8));
+    EXPECT_EQ(c, b + 128);
+    // The rest of the first run exactly, then the next run past the image area: freed, they stay apart.
+    const uint64_t rest = CHUNK1 - 128 - 128 - 32;
+    void* x = kmalloc(rest);
     void* y = kmalloc(8);
+    EXPECT_EQ(x, c + 32);
     EXPECT_EQ(y, host::phys(0x800018));
     kfree(y), kfree(x);
-    EXPECT_EQ(kmalloc(CHUNK1 - 120), y);
+    EXPECT_EQ(kmalloc(rest + 8), y);
 }
 
 TEST(heap, exhaustion_overflow_and_growth) {
