@@ -71,9 +71,13 @@ test: build
 bench: iso
 	python3 scripts/bench.py --build $(BUILD)
 
-# Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz).
+# Fuzzes every parser of outside input for FUZZ_SECONDS each (scripts/fuzz); what it
+# finds stays in $(BUILD)/fuzz until fuzz-merge takes it into tests/fuzz.
 fuzz: build
 	BUILD=$(BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz $(FUZZ_TARGETS)
+
+fuzz-merge: build
+	BUILD=$(BUILD) scripts/fuzz --merge $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD) $(DEBUG_BUILD)

@@ -56,15 +56,10 @@ constexpr int SEQUENCE_PARAM_LAST = 0x3F;
 constexpr int SEQUENCE_FINAL_FIRST = 0x40;
 constexpr int SEQUENCE_FINAL_LAST = 0x7E;
 
-struct input {
-    int c;
-    bool serial;
-};
-
 // Serial bytes first, then keys; with neither, halt until the next interrupt.
 // Both rings are looked at with interrupts off, so a byte arriving between the
 // look and the halt still wakes it.
-input next_input() {
+shell_input next_input() {
     for (;;) {
         cpu_disable_interrupts();
         int c = serial_getc();
@@ -109,11 +104,11 @@ bool swallowed(escape_state& state, int c) {
 }
 
 // Collects one line into `line` (zero-terminated), echoing as it goes.
-void read_line(char* line) {
+void read_line(char* line, shell_input (*next)()) {
     size_t len = 0;
     escape_state escape = escape_state::none;  // serial bytes only: keys send none
     for (;;) {
-        const input in = next_input();
+        const shell_input in = next();
         const int c = in.c;
         if (in.serial && swallowed(escape, c)) continue;
         if (c == '\n' || c == '\r') break;
@@ -392,13 +387,15 @@ extern "C" void shell_init() {
     kprintf("  ========================================\n\n");
 }
 
+extern "C" void shell_once(shell_input (*next)()) {
+    char line[LINE_CAPACITY];
+    kprintf(PROMPT);
+    read_line(line, next);
+    dispatch(line);
+}
+
 extern "C" [[noreturn]] void shell_run() {
-    for (;;) {
-        char line[LINE_CAPACITY];
-        kprintf(PROMPT);
-        read_line(line);
-        dispatch(line);
-    }
+    for (;;) shell_once(next_input);
 }
 
 // ---------------------------------------------------------------- launch path

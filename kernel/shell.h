@@ -2,9 +2,19 @@
 #pragma once
 #include <cstdint>
 
+// One byte of input and where it came from: escape sequences are a terminal's,
+// so only serial bytes are taken as such.
+struct shell_input {
+    int c;
+    bool serial;
+};
+
 extern "C" {
 void shell_init();
 [[noreturn]] void shell_run();
+// One prompt, one edited line from `next` and the command it names; shell_run
+// repeats it over the console input.
+void shell_once(shell_input (*next)());
 void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name);
 void pt_make_user_accessible(uint64_t addr);
 // Prints one root-directory entry for `mount`.

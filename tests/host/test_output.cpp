@@ -1,0 +1,135 @@
+// What reaches the ports: protocol facts an emulator forgives, checked on the recorded
+// accesses, and the three formatters (kprintf to COM1, vga_printf to the screen's first
+// row, the user runtime's printf through its writes).
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+
+#include "ata.h"
+#include "host.h"
+#include "idt.h"
+#include "keyboard.h"
+#include "main.h"
+#include "timer.h"
+#include "vga.h"
+
+using host::port_io;
+using ios = std::vector<port_io>;
+constexpr uint16_t LSR = 0x3FD;
+
+TEST(ports, uart_waits_for_an_empty_transmitter_before_every_byte) {
+    host::reset();
+    host::script[LSR] = {0x00, 0x1F, 0x20, 0xDF, 0x60};  // bit 5 is the one that counts
+    serial_puts("ab");
+    EXPECT_EQ(host::ports, (ios{{LSR, 0x00, false}, {LSR, 0x1F, false}, {LSR, 0x20, false}, {0x3F8, 'a', true},
+                                {LSR, 0xDF, false}, {LSR, 0x60, false}, {0x3F8, 'b', true}}));
+}
+
+TEST(ports, pit_gets_the_mode_then_the_divisor_low_byte_first) {
+    for (auto [hz, low, high] : {std::tuple{100, 0x9B, 0x2E}, {1000, 0xA9, 0x04}, {19, 0x4F, 0xF5}}) {
+        host::reset();
+        timer_init(hz);
+        EXPECT_EQ(host::accesses_to({0x40, 0x43}), (ios{{0x43, 0x34, true}, {0x40, uint16_t(low), true}, {0x40, uint16_t(high), true}}))
+            << hz << " Hz";
+    }
+}
+
+TEST(ports, a_line_is_acknowledged_after_its_handler_slave_first_claimed_or_not) {
+    static int calls;
+    irq_install(0x21, [](interrupt_frame*) { ++calls; EXPECT_TRUE(host::ports.empty()); });
+    const ios master = {{0x20, 0x20, true}}, both = {{0xA0, 0x20, true}, {0x20, 0x20, true}};
+    for (auto [vector, acks] : {std::pair{0x20ull, master}, {0x21ull, master}, {0x27ull, master}, {0x28ull, both},
+                                {0x2Full, both}, {0x30ull, {}}, {0x80ull, {}}}) {
+        host::reset();
+        interrupt_frame frame{};
+        frame.vector = vector;
+        isr_dispatch(&frame);
+        EXPECT_EQ(host::accesses_to({0x20, 0xA0}), acks) << "vector " << vector;
+    }
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(ports, a_full_key_ring_refuses_new_keys) {
+    host::reset();
+    host::fallback[0x64] = 0;  // nothing waiting at start-up
+    keyboard_init();
+    // a b c, a release, then an arrow (its prefix and the keypad-8 code): no character.
+    const uint8_t codes[] = {0x1E, 0x30, 0x2E, 0x9E, 0xE0, 0x48};
+    std::string got, want;
+    for (int i = 0; i < 540; ++i) host::script[0x60].push_back(codes[i % 6]), keyboard_isr(nullptr);
+    for (int c; (c = keyboard_getchar()) >= 0;) got += static_cast<char>(c);
+    for (int i = 0; i < 255; ++i) want += "abc"[i % 3];
+    EXPECT_EQ(got, want);
+    // Print Screen (two prefixed codes) types nothing; keypad / and Enter keep their meaning.
+    host::script[0x60] = {0xE0, 0x2A, 0xE0, 0x37, 0xE0, 0x35, 0xE0, 0x1C, 0x2C};
+    for (int i = 0; i < 9; ++i) keyboard_isr(nullptr);
+    got.clear();
+    for (int c; (c = keyboard_getchar()) >= 0;) got += static_cast<char>(c);
+    EXPECT_EQ(got, "/\nz");
+}
+
+TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
+    host::reset();
+    host::fallback[0x1F7] = 0x80;
+    ata_init();
+    EXPECT_EQ(ata_is_present(), 0);
+    host::reset();  // identified, then busy for good
+    host::script[0x1F7] = {0x50, 0x50, 0x58, 0x58, 0x58};
+    host::fallback = {{0x1F7, 0x80}, {0x1F4, 0}, {0x1F5, 0}};
+    ata_init();
+    uint8_t sector[512];
+    EXPECT_EQ(ata_is_present() + ata_read_sectors(0, 1, sector), 0);
+    EXPECT_NE(host::serial().find("[ata] Timeout waiting for BSY to clear (status=0x80)\n"), std::string::npos);
+}
+
+static uint64_t s(const char* text) { return reinterpret_cast<uint64_t>(text); }
+static std::string screen_row() {
+    std::string row;
+    for (int i = 0; i < 80; ++i) row += static_cast<char>(host::phys(VGA_TEXT_ADDR)[2 * i]);
+    return row.substr(0, row.find_last_not_of(' ') + 1);
+}
+
+TEST(format, kprintf_and_vga_printf) {
+    const std::tuple<bool, const char*, std::vector<uint64_t>, std::string> cases[] = {
+        {false, "%d|%d", {0, UINT64_MAX}, "0|18446744073709551615"},
+        {false, "%x|%x|%x", {0, 0xEF53, UINT64_MAX}, "0|EF53|FFFFFFFFFFFFFFFF"},
+        {false, "%s|%s|%c|%%|%q", {s("abc"), 0, 'A'}, "abc|(null)|A|%|%q"},
+        {false, "%.2s|%.0s|%.*s|%.3s", {s("abc"), s("abc"), 1, s("xyz"), 0}, "ab||x|(null)"},
+        {false, "%.x|%.s|%", {}, "%.x|%.s|%"},
+        {false, "%d%s%x", {7}, "7(null)0"},
+        {true, "%d %x", {42, 0xAB}, "42 0x00000000000000AB"},  // the screen's own %x
+        {true, "%s|%s|%c|%%", {s("abc"), 0, 'z'}, "abc|(null)|z|%"},
+        {true, "%ld|%.16s|%", {}, "%ld|%.16s|%"},
+    };
+    for (const auto& [screen, format, args, out] : cases) {
+        host::reset(), vga_clear();
+        (screen ? vga_printf_args : kprintf_args)(format, args.data(), args.size());
+        EXPECT_EQ(screen ? screen_row() : host::serial(), out) << format;
+    }
+}
+
+// The runtime's side of the system calls: writes are collected, the rest answered as the kernel would.
+static std::string g_written;
+int rt_main(int, char**) { return 0; }
+extern "C" int rt_printf(const char* format, ...);
+extern "C" uint64_t runtime_host_image_end = 0x404000;
+extern "C" int64_t runtime_host_syscall(uint64_t number, uint64_t, uint64_t a2, uint64_t a3) {
+    return number == 1 ? g_written.append(reinterpret_cast<const char*>(a2), a3), static_cast<int64_t>(a3) : 0;
+}
+
+TEST(format, user_printf) {
+    const std::pair<std::function<int()>, std::string> cases[] = {
+        {[] { return rt_printf("%d|%d|%d", 0, -1, INT_MIN); }, "0|-1|-2147483648"},
+        {[] { return rt_printf("%5d|%05d|%-3d|%02d", -7, -7, 123); }, "   -7|-0007|%-3d|123"},
+        {[] { return rt_printf("%u|%x|%08x", 3000000000u, 255u, 0xBEEFu); }, "3000000000|ff|0000beef"},
+        {[] { return rt_printf("%ld|%lx|%lu", LONG_MIN, 1ul << 40, ULONG_MAX); }, "-9223372036854775808|10000000000|18446744073709551615"},
+        {[] { return rt_printf("%s|%s|%c|%%", "abc", static_cast<char*>(nullptr), 'q'); }, "abc|(null)|q|%"},
+        {[] { return rt_printf("%q|%5q|%l|%07"); }, "%q|%5q|%l|%07"},
+    };
+    for (const auto& [call, out] : cases) {
+        g_written.clear();
+        EXPECT_EQ(call(), static_cast<int>(out.size())) << out;
+        EXPECT_EQ(g_written, out);
+    }
+}
