@@ -83,4 +83,11 @@ TEST(elf, segments_are_copied_and_zero_filled_in_place) {
     EXPECT_EQ(std::count(host::phys(BASE + 0x1048), host::phys(BASE + 0x1208), 0), 0x1C0);
     EXPECT_EQ(host::phys(BASE)[0xB0] & host::phys(BASE + 0x1208)[0], 0xCC);  // nothing past either segment
     EXPECT_EQ(elf64_get_entry(bytes.data() + 3), BASE + 0x10);
+
+    // An empty segment (here at address 0, as linkers emit them) is reported and skipped.
+    host::reset();
+    bytes = image().build([](image& i) { i.segments[1] = {1, 6, 0, 0, 0, 0, 0, 0}; });
+    const elf64_load_result e = elf64_load(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    EXPECT_EQ(std::tuple(e.success, e.load_start, e.load_end), std::tuple(1u, BASE, BASE + 0xB0));
+    EXPECT_NE(host::serial().find("PT_LOAD[1]: vaddr=0x0 filesz=0x0 memsz=0x0 flags=RW-"), std::string::npos);
 }

@@ -18,6 +18,8 @@ const std::map<std::string, std::string> FILES = {
     {"dir/sparse", std::string(200000, '\0') + "after the hole\n"},
 };
 
+const std::string FAST_LINK = "hello.txt", SLOW_LINK = std::string(70, 'x') + "/hello.txt";
+
 std::vector<uint8_t> g_volume;
 int64_t g_failing_lba = -1;
 
@@ -29,6 +31,8 @@ void make_volume(int block, int rev) {
         std::ofstream out(root + "/tree/" + path, std::ios::binary);
         path == "dir/sparse" ? out.seekp(200000) << "after the hole\n" : out << data;
     }
+    std::filesystem::create_symlink(FAST_LINK, root + "/tree/fast");  // target in the inode
+    std::filesystem::create_symlink(SLOW_LINK, root + "/tree/slow");  // target in a block
     std::filesystem::resize_file((std::ofstream(image), image), 2 << 20);
     const std::string cmd = std::string(MKFS_EXT2) + " -q -F -N 64 -g 256 -m 0 -L tarvelin -b " + std::to_string(block) +
                             " -r " + std::to_string(rev) + (rev ? " -I 256 -d " : " -d ") + root + "/tree " + image;
@@ -63,8 +67,10 @@ TEST_P(ext2, lists_and_reads_every_file) {
     std::set<std::string> names;
     EXPECT_EQ(ext2_readdir(&fs, EXT2_ROOT_INO, [](const char* n, uint32_t, uint32_t, uint32_t, void* u) {
         static_cast<std::set<std::string>*>(u)->insert(n); }, &names), 0);
-    EXPECT_EQ(names, (std::set<std::string>{".", "..", "lost+found", "hello.txt", "dir"}));
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "lost+found", "hello.txt", "dir", "fast", "slow"}));
     for (const auto& [path, data] : FILES) EXPECT_EQ(read_file(&fs, "/" + path), data) << path;
+    EXPECT_EQ(read_file(&fs, "fast"), FAST_LINK);  // a link reads as its text, never as blocks
+    EXPECT_EQ(read_file(&fs, "slow"), SLOW_LINK);
     EXPECT_EQ(read_file(&fs, "//dir///big/"), FILES.at("dir/big"));
     for (const char* path : {"nope", "dir/nope", "hello.txt/x"}) EXPECT_EQ(read_file(&fs, path), "(cannot open)");
 }
@@ -125,4 +131,32 @@ TEST(ext2_damaged, refused_where_the_damage_is) {
         EXPECT_EQ(probe(), c.result) << c.name;
         EXPECT_NE(host::serial().find(c.message), std::string::npos) << c.name << ": " << host::serial();
     }
+}
+
+// 1,000 names of about 200 bytes: a root directory of some 300 blocks, reached through the
+// double-indirect block, listed whole and in the order debugfs reads it from the disk.
+TEST(ext2_big, a_directory_past_64_kib_lists_whole_and_in_order) {
+    char dir[] = "/tmp/ext2-big-XXXXXX";
+    const std::string root = mkdtemp(dir), image = root + "/v.img", sbin = std::filesystem::path(MKFS_EXT2).parent_path();
+    std::filesystem::create_directories(root + "/tree");
+    for (int i = 0; i < 1000; ++i) std::ofstream(root + "/tree/" + std::to_string(i) + std::string(196, 'n'));
+    std::filesystem::resize_file((std::ofstream(image), image), 4 << 20);
+    ASSERT_EQ(std::system((std::string(MKFS_EXT2) + " -q -F -b 1024 -N 1100 -d " + root + "/tree " + image).c_str()), 0);
+    const std::string cmd = sbin + "/debugfs -R 'ls -p /' " + image + " 2>/dev/null";
+    std::vector<std::pair<std::string, uint32_t>> want, got;
+    FILE* ls = popen(cmd.c_str(), "r");
+    for (char line[512]; std::fgets(line, sizeof line, ls) != nullptr;) {
+        unsigned ino;  // lines read /ino/mode/uid/gid/name/size/
+        char name[300];
+        if (std::sscanf(line, "/%u/%*[^/]/%*[^/]/%*[^/]/%299[^/]/", &ino, name) == 2) want.emplace_back(name, ino);
+    }
+    pclose(ls);
+    g_volume.assign(std::istreambuf_iterator<char>(std::ifstream(image, std::ios::binary).rdbuf()), {});
+    std::filesystem::remove_all(root);
+    ext2_fs fs;
+    ASSERT_EQ(ext2_init(&fs, read_volume), 0);
+    EXPECT_EQ(ext2_readdir(&fs, EXT2_ROOT_INO, [](const char* n, uint32_t, uint32_t ino, uint32_t, void* u) {
+        static_cast<decltype(got)*>(u)->emplace_back(n, ino); }, &got), 0);
+    EXPECT_EQ(want.size(), 1003u);  // the names, ".", ".." and lost+found
+    EXPECT_EQ(got, want);
 }

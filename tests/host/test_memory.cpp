@@ -92,6 +92,15 @@ TEST(heap, first_fit_splits_and_merges_within_a_run_of_frames) {
     EXPECT_EQ(kmalloc(rest + 8), y);
 }
 
+TEST(heap, a_start_up_short_of_memory_gives_its_frames_back) {
+    boot({{0x200000, 0x10000, 1}, {0x300000, 0x10000, 1}});  // two runs of frames
+    const uint64_t free = pmm_get_free_pages();
+    heap_init();
+    EXPECT_NE(host::serial().find("[WARN] Heap: failed to pre-allocate 8 MB"), std::string::npos);
+    EXPECT_EQ(pmm_get_free_pages(), free);
+    EXPECT_NE(kmalloc(8), nullptr);  // and the heap grows from them on demand
+}
+
 TEST(heap, exhaustion_overflow_and_growth) {
     heap();
     const uint64_t free = pmm_get_free_pages();
