@@ -8,6 +8,8 @@
  * A processor without long mode shows "P!" and stops.
  */
 
+#include "machine.h"
+
 .set MB2_MAGIC,       0xE85250D6
 .set MB2_ARCH,        0
 .set MB2_HEADER_LEN,  24
@@ -20,11 +22,6 @@
 .set PAGE_WRITE,      0x2
 .set PAGE_SIZE,       0x80
 
-.set CODE64_SEL,      0x08
-.set DATA64_SEL,      0x10
-.set USER_DS_SEL,     0x18
-.set USER_CS_SEL,     0x20
-.set TSS_SEL,         0x28
 
 .set IA32_EFER,       0xC0000080
 .set EFER_LME,        0x100
@@ -34,9 +31,6 @@
 .set CR4_PAE,         0x20
 .set COM1,            0x3F8
 
-.set TSS_RSP0,        4
-.set TSS_IOMAP_BASE,  102
-.set TSS_SIZE,        104
 .set TSS_LIMIT,       0x67
 .set TSS_ACCESS,      0x89
 

@@ -4,11 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint16_t CODE64_SEL = 0x08;
-constexpr uint16_t DATA64_SEL = 0x10;
-constexpr uint16_t USER_DS_SEL = 0x18;  // directly below user code, as SYSRET requires
-constexpr uint16_t USER_CS_SEL = 0x20;
-constexpr uint16_t TSS_SEL = 0x28;
+#include "machine.h"
 
 struct __attribute__((packed)) tss64 {
     uint32_t reserved0;
@@ -19,10 +15,10 @@ struct __attribute__((packed)) tss64 {
     uint16_t reserved3;
     uint16_t iomap_base;
 };
-static_assert(sizeof(tss64) == 104);
-static_assert(offsetof(tss64, rsp0) == 4);
-static_assert(offsetof(tss64, ist) == 36);
-static_assert(offsetof(tss64, iomap_base) == 102);
+static_assert(sizeof(tss64) == TSS_SIZE);
+static_assert(offsetof(tss64, rsp0) == TSS_RSP0);
+static_assert(offsetof(tss64, ist) == TSS_IST);
+static_assert(offsetof(tss64, iomap_base) == TSS_IOMAP_BASE);
 
 extern "C" {
 extern tss64 tss_struct;

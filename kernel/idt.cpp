@@ -25,7 +25,6 @@ constexpr int DOUBLE_FAULT_VECTOR = 8;
 constexpr int PAGE_FAULT_VECTOR = 14;
 constexpr int MACHINE_CHECK_VECTOR = 18;
 
-constexpr uint16_t KERNEL_CODE_SELECTOR = 0x08;
 // Offsets 4 and 5 as one little-endian word: the IST index (0: none), then type
 // 0x8E (present, DPL 0, 64-bit interrupt gate).
 constexpr uint16_t GATE_ATTRIBUTES = 0x8E00;
@@ -159,7 +158,7 @@ extern "C" void idt_init() {
         const uint64_t stub = isr_stub_table[v];
         idt_gate& gate = idt[v];
         gate.offset_low = static_cast<uint16_t>(stub);
-        gate.selector = KERNEL_CODE_SELECTOR;
+        gate.selector = CODE64_SEL;
         gate.attributes = GATE_ATTRIBUTES;
         gate.offset_mid = static_cast<uint16_t>(stub >> 16);
         gate.offset_high = static_cast<uint32_t>(stub >> 32);

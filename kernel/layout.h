@@ -4,15 +4,12 @@
 #pragma once
 #include <cstdint>
 
+#include "machine.h"  // the kernel's load address, the user image area and stack
+
 constexpr uint64_t PAGE_BYTES = 4096;
 constexpr uint64_t LARGE_PAGE_BYTES = 0x200000;         // one page-directory entry
 constexpr uint64_t IDENTITY_MAP_END = 0x40000000;       // boot tables map the first 1 GiB
-constexpr uint64_t KERNEL_LOAD_ADDR = 0x100000;
 
-constexpr uint64_t USER_IMAGE_BASE = 0x400000;          // link address of user programs
-constexpr uint64_t USER_IMAGE_END = 0x800000;           // two 2 MiB pages the launch path opens
-constexpr uint64_t USER_STACK_BASE = 0x10000000;
-constexpr uint64_t USER_STACK_TOP = 0x10010000;         // 64 KiB user stack
 constexpr uint64_t USER_STACK_PAGE_END = USER_STACK_BASE + LARGE_PAGE_BYTES;
 
 #ifdef TARVELIN_HOST

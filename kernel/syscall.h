@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "machine.h"  // SYS_EXIT, which the entry path handles itself
+
 constexpr int SYSCALL_TABLE_SIZE = 128;
 constexpr int64_t SYSCALL_ENOSYS = -38;
 
@@ -11,7 +13,6 @@ constexpr uint32_t SYS_WRITE = 1;
 constexpr uint32_t SYS_OPEN = 2;
 constexpr uint32_t SYS_CLOSE = 3;
 constexpr uint32_t SYS_BRK = 12;
-constexpr uint32_t SYS_EXIT = 60;
 
 using syscall_handler = int64_t (*)(uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5);
 

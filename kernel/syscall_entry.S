@@ -7,8 +7,8 @@
  * return to the program: it resumes the kernel where enter_userspace was called.
  */
 
-.set DATA64_SEL,    0x10
-.set SYS_EXIT,      60
+#include "machine.h"
+
 .set RFLAGS_IF,     0x200
 .set RFLAGS_USER,   0x202       /* IF and the always-one bit 1 */
 .set RFLAGS_KERNEL, 0x202

@@ -12,7 +12,7 @@
 namespace {
 struct region {
     uint64_t base, length;
-    uint32_t type, reserved;
+    uint32_t type, reserved = 0;
 };
 constexpr uint64_t MIB = 1 << 20, INFO = 0x9000;
 

@@ -1,0 +1,37 @@
+/* The numbers that the assembly, the C++ and the (preprocessed) linker script must
+   agree on, said once: descriptor selectors, task-state segment offsets, the fixed
+   addresses of the memory map and the one system call the entry path handles
+   itself. Each includer turns every line into its own kind of definition: a
+   constexpr in C++, a .set in assembly, a symbol assignment in the linker script. */
+#ifndef TARVELIN_MACHINE_H
+#define TARVELIN_MACHINE_H
+
+#define MACHINE_CONSTANTS(X)                                                      \
+    X(CODE64_SEL, 0x08)          /* kernel code */                                \
+    X(DATA64_SEL, 0x10)          /* kernel data */                                \
+    X(USER_DS_SEL, 0x18)         /* user data, directly below user code for SYSRET */ \
+    X(USER_CS_SEL, 0x20)         /* user code */                                  \
+    X(TSS_SEL, 0x28)                                                              \
+    X(TSS_RSP0, 4)               /* offsets in the 64-bit task-state segment */   \
+    X(TSS_IST, 36)                                                                \
+    X(TSS_IOMAP_BASE, 102)                                                        \
+    X(TSS_SIZE, 104)                                                              \
+    X(KERNEL_LOAD_ADDR, 0x100000)                                                 \
+    X(USER_IMAGE_BASE, 0x400000) /* link address of user programs */              \
+    X(USER_IMAGE_END, 0x800000)  /* two 2 MiB pages the launch path opens */      \
+    X(USER_STACK_BASE, 0x10000000)                                                \
+    X(USER_STACK_TOP, 0x10010000) /* 64 KiB user stack */                         \
+    X(SYS_EXIT, 60)
+
+#if defined(__cplusplus)
+#include <cstdint>
+#define MACHINE_CONSTANT(name, value) constexpr uint64_t name = value;
+#elif defined(__ASSEMBLER__)
+#define MACHINE_CONSTANT(name, value) .set name, value;
+#else
+#define MACHINE_CONSTANT(name, value) name = value;
+#endif
+MACHINE_CONSTANTS(MACHINE_CONSTANT)
+#undef MACHINE_CONSTANT
+
+#endif
