@@ -35,6 +35,7 @@ constexpr uint8_t LCR_8N1 = 0x03;
 constexpr uint8_t DIVISOR_38400 = 3;  // 115200 / 3
 constexpr uint8_t FCR_ENABLE_CLEAR_14 = 0xC7;
 constexpr uint8_t MCR_DTR_RTS_OUT2 = 0x0B;
+constexpr uint8_t MCR_DTR_OUT2 = 0x09;  // RTS dropped: the sender is asked to pause
 constexpr uint8_t LSR_DATA_READY = 0x01;
 constexpr uint8_t LSR_THR_EMPTY = 0x20;
 constexpr uint8_t IER_NONE = 0x00;
@@ -73,22 +74,32 @@ constexpr uint64_t NO_PRECISION = ~0ull;
 
 // The receive ring, shaped like the keyboard's: the interrupt handler is the
 // only writer of the head and its slot (character stored first), the shell the
-// only writer of the tail; one slot stays empty, and a full ring drops the
-// newest byte.
+// only writer of the tail; one slot stays empty.
 static volatile char serial_rx_buf[RX_RING_SIZE];
 static volatile int32_t serial_rx_head;
 static volatile int32_t serial_rx_tail;
+// Set while the ring is full and input waits in the UART: its interrupt is off
+// and RTS down, so a sender that honours RTS (and QEMU, once the FIFO is full)
+// holds back instead of having bytes dropped. Written with interrupts off only.
+static volatile bool serial_rx_held;
 
 namespace {
 
-// Moves every byte the UART holds into the ring. Runs with interrupts off.
+// Moves what the UART holds into the ring; with the ring full, leaves the rest
+// in the UART and holds further input back. Runs with interrupts off.
 void serial_rx_drain() {
-    for (int i = 0; i < RX_DRAIN_LIMIT && (inb(COM1 + UART_LSR) & LSR_DATA_READY) != 0; ++i) {
-        const char c = static_cast<char>(inb(COM1 + UART_DATA));
+    if (serial_rx_held) return;
+    for (int i = 0; i < RX_DRAIN_LIMIT; ++i) {
         const int32_t head = serial_rx_head;
         const int32_t next = (head + 1) % RX_RING_SIZE;
-        if (next == serial_rx_tail) continue;
-        serial_rx_buf[head] = c;
+        if (next == serial_rx_tail) {
+            serial_rx_held = true;
+            outb(COM1 + UART_IER, IER_NONE);
+            outb(COM1 + UART_MCR, MCR_DTR_OUT2);
+            return;
+        }
+        if ((inb(COM1 + UART_LSR) & LSR_DATA_READY) == 0) return;
+        serial_rx_buf[head] = static_cast<char>(inb(COM1 + UART_DATA));
         serial_rx_head = next;
     }
 }
@@ -125,6 +136,7 @@ extern "C" void serial_puts(const char* s) {
 extern "C" void serial_rx_init() {
     serial_rx_head = 0;
     serial_rx_tail = 0;
+    serial_rx_held = false;
     irq_install(IRQ_BASE_VECTOR + IRQ_COM1, serial_isr);
     cpu_disable_interrupts();
     serial_rx_drain();
@@ -135,11 +147,20 @@ extern "C" void serial_rx_init() {
 
 extern "C" int serial_poll() { return serial_rx_head != serial_rx_tail ? 1 : 0; }
 
+// Called with interrupts off (the shell's input loop). Once half the ring is free
+// again, held input is let in: turning the UART's interrupt back on raises its
+// line anew while bytes wait, which gives the 8259 its edge.
 extern "C" int serial_getc() {
     const int32_t tail = serial_rx_tail;
     if (serial_rx_head == tail) return -1;
     const int c = static_cast<unsigned char>(serial_rx_buf[tail]);
     serial_rx_tail = (tail + 1) % RX_RING_SIZE;
+    const int32_t used = (serial_rx_head - serial_rx_tail + RX_RING_SIZE) % RX_RING_SIZE;
+    if (serial_rx_held && used < RX_RING_SIZE / 2) {
+        serial_rx_held = false;
+        outb(COM1 + UART_MCR, MCR_DTR_RTS_OUT2);
+        outb(COM1 + UART_IER, IER_RX_AVAILABLE);
+    }
     return c;
 }
 
