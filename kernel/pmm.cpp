@@ -103,6 +103,34 @@ void reserve_range(uint64_t first, uint64_t end) {
     }
 }
 
+void free_frame(uint64_t f) {
+    if (frame_used(f)) {
+        clear_frame(f);
+        --used_pages;
+    }
+}
+
+uint64_t bits_set(uint8_t byte) {
+    uint64_t n = 0;
+    for (; byte != 0; byte &= static_cast<uint8_t>(byte - 1)) ++n;
+    return n;
+}
+
+// Marks frames [first, end) free, counting only those that were used (regions
+// of the map may overlap). Whole bitmap bytes are cleared at once: a frame at a
+// time made this most of the start-up's time on a machine of some gigabytes.
+void free_range(uint64_t first, uint64_t end) {
+    if (end > total_pages) end = total_pages;
+    uint64_t f = first;
+    for (; f < end && f % 8 != 0; ++f) free_frame(f);
+    for (; f + 8 <= end; f += 8) {
+        uint8_t& byte = bitmap()[f / 8];
+        used_pages -= bits_set(byte);
+        byte = 0;
+    }
+    for (; f < end; ++f) free_frame(f);
+}
+
 struct collected {
     region regions[MAX_REGIONS];
     uint64_t count = 0;
@@ -163,15 +191,7 @@ extern "C" void pmm_init(uint64_t info) {
     used_pages = total_pages;
     search_from = 0;
 
-    for (uint64_t i = 0; i < found.count; ++i) {
-        const region& r = found.regions[i];
-        for (uint64_t f = r.first_frame; f < r.end_frame && f < total_pages; ++f) {
-            if (frame_used(f)) {
-                clear_frame(f);
-                --used_pages;
-            }
-        }
-    }
+    for (uint64_t i = 0; i < found.count; ++i) free_range(found.regions[i].first_frame, found.regions[i].end_frame);
 
     reserved_low_end = (kernel_end_addr() + bitmap_size + PAGE_BYTES - 1) / PAGE_BYTES;
     reserve_range(0, reserved_low_end);
