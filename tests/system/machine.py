@@ -73,8 +73,6 @@ def steps(lines, values):
 class Machine:
     def __init__(self, iso=None, cpu="qemu64", disk=None, extra_args=()):
         self._tmp = tempfile.TemporaryDirectory(prefix="tarvelin-")
-        server = socket.create_server(os.path.join(self._tmp.name, "qmp"), family=socket.AF_UNIX)
-        server.settimeout(30)
         args = ["qemu-system-x86_64", "-accel", os.environ.get("ACCEL", "tcg"), "-cpu", cpu, "-m", "512M",
                 "-boot", "d", "-cdrom", iso or ISO, "-display", "none", "-no-reboot", "-monitor", "none",
                 "-chardev", "stdio,id=com1,signal=off", "-serial", "chardev:com1",
@@ -82,19 +80,18 @@ class Machine:
         if disk:  # snapshot=on: machines side by side may share an image
             args += ["-drive", "file=%s,format=raw,if=ide,index=0,media=disk,snapshot=on" % disk]
         self.output, self.consumed, self._eof, self._last = bytearray(), 0, False, time.time()
-        self._cond = threading.Condition()
-        self.proc = subprocess.Popen(args + list(extra_args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL)
-        self._thread = threading.Thread(target=self._reader, daemon=True)
-        self._thread.start()
-        try:
-            self._conn = server.accept()[0]
-            self._qmp = self._conn.makefile("rwb")
-        except OSError:
-            self.stop()
-            raise AssertionError("QEMU did not start")
-        finally:
-            server.close()
+        self._cond, self._thread = threading.Condition(), threading.Thread(target=self._reader, daemon=True)
+        with socket.create_server(os.path.join(self._tmp.name, "qmp"), family=socket.AF_UNIX) as server:
+            server.settimeout(30)
+            self.proc = subprocess.Popen(args + list(extra_args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.DEVNULL)
+            self._thread.start()
+            try:
+                self._conn = server.accept()[0]
+            except OSError:
+                self.stop()
+                raise AssertionError("QEMU did not start")
+        self._qmp = self._conn.makefile("rwb")
         self._qmp.readline()  # the greeting
         self.qmp("qmp_capabilities")
 
@@ -135,7 +132,7 @@ class Machine:
                 end = -1 if stop else got.find(PROMPT.encode())
                 got = got[:end + len(PROMPT)] if end >= 0 else got
                 match, quiet = pattern.fullmatch(got), now - max(self._last, start)
-                if end >= 0 or (match and quiet > 1.0) or self._eof or quiet > QUIET or now > start + TIMEOUT:
+                if end >= 0 or (match and quiet > 0.5) or self._eof or quiet > QUIET or now > start + TIMEOUT:
                     break
                 self._cond.wait(0.05)
             self.consumed += len(got)
@@ -168,18 +165,17 @@ class Machine:
             raise AssertionError("QMP %s failed: %s" % (command, reply["error"]))
         return reply.get("return")
 
-    def keys(self, names):
-        """Presses and releases each key (QEMU key codes; "shift-a" holds shift)."""
+    def keys(self, names):  # QEMU key codes; "shift-a" holds shift
         for name in names:
             self.qmp("send-key", keys=[{"type": "qcode", "data": k} for k in name.split("-")], **{"hold-time": 1})
 
     def hmp(self, command):
         return self.qmp("human-monitor-command", **{"command-line": command})
 
-    def xp(self, count, unit, addr):
-        """`count` values of `unit` ("b", "h", "w", "g") of guest memory at `addr`."""
-        lines = self.hmp("xp /%d%sx 0x%x" % (count, unit, addr)).splitlines()
-        return [int(v, 16) for line in lines for v in line.split(":", 1)[1].split()]
+    def memory(self, addr, size):
+        self.qmp("pmemsave", val=addr, size=size, filename=os.path.join(self._tmp.name, "memory"))
+        with open(os.path.join(self._tmp.name, "memory"), "rb") as f:
+            return f.read()
 
     def inb(self, port):
         return int(self.hmp("i /b 0x%x" % port).split("=")[1], 16)

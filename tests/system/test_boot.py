@@ -1,8 +1,11 @@
 """A machine without a disk from start-up to an NMI: the shell's replies and line editor,
 every carried program, the PS/2 keyboard, the screen, the timer, the interrupt
-controllers and memory figures; then halt, reboot and a processor without long mode."""
+controllers and memory figures; then halt, reboot, a processor without long mode, and
+the test image's programs in ring 3."""
 
-from machine import MachineTest, main, programs, symbols
+import os
+
+from machine import BUILD, PROMPT, MachineTest, main, programs, symbols
 
 NO_DRIVE = ["[ata] No drive detected (status=0x0)"]
 
@@ -38,8 +41,7 @@ class Boot(MachineTest):
             self.assertEqual(heap, (symbols("applications/ascii.elf")["_end"] + 15) & ~15)
 
         # The greeting on row 0, light grey on black, the rest blank, the cursor below it.
-        text = b"Tarvelin VGA active.".ljust(2000)
-        self.assertEqual(m.xp(2000, "h", 0xB8000), [0x0700 | c for c in text])
+        self.assertEqual(m.memory(0xB8000, 4000), b"".join(bytes([c, 7]) for c in b"Tarvelin VGA active.".ljust(2000)))
         cursor = [m.hmp("o /b 0x3d4 %d" % r) + str(m.inb(0x3D5)) for r in (0x0E, 0x0F)]
         self.assertEqual(cursor, ["0", "80"])
 
@@ -80,6 +82,17 @@ class Boot(MachineTest):
         m = self.machine(cpu="qemu32")
         m.expect(None, "P!", stop=True)
         self.assertRegex(m.hmp("info registers"), r"HLT=1")
+
+
+    def test_ring3(self):
+        # Keys taken while a program spins in ring 3 reach the next prompt; hlt there faults from CS 0x23.
+        m = self.machine(iso=os.path.join(BUILD, "tarvelin-test.iso"))
+        boot(m, kernel="kernel_test.elf")
+        m.send(b"execute spin\r")
+        m.until(b"spin: start\n")
+        m.keys("h e l p".split())
+        m.expect("execute spin", "spin: done\n\n  " + "-" * 40 + "\n  Returned to kernel shell.\n" + PROMPT)
+        m.session("ring3.txt", **programs())
 
 
 if __name__ == "__main__":

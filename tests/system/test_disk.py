@@ -1,6 +1,6 @@
-"""The disk commands on drives QEMU emulates: the sample disk, volumes made by mkfs.ext2 at
-test time (every block size, both revisions, damaged ones), sectors that fail, and no disk
-where one should be. debugfs is the independent witness of what a volume holds."""
+"""The disk commands on drives QEMU emulates: volumes made by mkfs.ext2 at test time (every
+block size, both revisions, damaged ones), sectors that fail, and no disk where one should
+be. debugfs is the independent witness of what a volume holds."""
 
 import os
 import pathlib
@@ -22,9 +22,7 @@ DEBUGFS = shutil.which("debugfs", path=os.pathsep.join([os.environ.get("PATH", "
 
 class Volume:
     def __init__(self, path):
-        self.path = path
-        with open(path, "rb") as f:
-            self.data = bytearray(f.read())
+        self.path, self.data = path, bytearray(pathlib.Path(path).read_bytes())
 
     def sb(self, field, value=None):
         off, fmt = FIELDS[field]
@@ -80,9 +78,10 @@ class Disk(MachineTest):
         path = os.path.join(self.work, name + ".img")
         subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), path, self.tree,
                         "--size-mib", "8", *options], check=True, capture_output=True)
-        with open(path, "ab") as f:
-            f.write(bytes(1023 * 512))  # 8.5 MiB less a sector: shown as 8 MB
-        return Volume(path)
+        vol = Volume(path)
+        vol.data += bytes(1023 * 512)  # 8.5 MiB less a sector: shown as 8 MB
+        vol.put(vol)
+        return vol
 
     def test_volumes(self):
         # One machine; the image under it is rewritten between commands (the kernel caches no block).
@@ -125,11 +124,10 @@ class Disk(MachineTest):
                       inode_sector=inode // 512, inode_block=(inode - PART) // 1024, dir0=blocks[0] // 512,
                       dir1=blocks[1] // 512)
         # Sector 0 always fails; each sector a mount needs fails once, so every mount gets a step further.
-        rules = [(0, "off")] + [(values[k], "on") for k in ("table_sector", "inode_sector", "dir0", "dir1")]
-        config = os.path.join(self.work, "blkdebug.conf")
-        with open(config, "w") as f:
-            f.write("".join('[inject-error]\nevent = "read_aio"\nerrno = "5"\nsector = "%d"\nonce = "%s"\n\n' % r
-                            for r in rules[:1] + [(2050, "on")] + rules[1:]))
+        rules = [(0, "off"), (2050, "on")] + [(values[k], "on") for k in ("table_sector", "inode_sector", "dir0", "dir1")]
+        config = pathlib.Path(self.work, "blkdebug.conf")
+        config.write_text("".join('[inject-error]\nevent = "read_aio"\nerrno = "5"\nsector = "%d"\nonce = "%s"\n\n' % r
+                                  for r in rules))
         m = self.machine(extra_args=["-drive", "driver=raw,file.driver=blkdebug,file.config=%s,file.image.driver=file,"
                                      "file.image.filename=%s,if=ide,index=0,media=disk" % (config, vol.path)])
         boot(m, probe=disk_probe(17407))

@@ -9,6 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get("TARVELIN_BUILD", os.path.join(HERE, "..", "..", "build"))
+CHECKER = os.path.join(HERE, "..", "..", "scripts", "check-no-fpu")
 INTEGER = "push %rbp\nmov %fs:0x28, %rax\nrep stosb\nlock cmpxchg %rcx, (%rdx)\ncs nopw 0x0(%rax,%rax,1)\nsyscall\n"
 FORBIDDEN = ["movaps %xmm0, %xmm1", "movq %rax, %xmm0", "cvtsi2sd %eax, %xmm3", "vmovdqu %ymm1, (%rax)", "vzeroupper",
              "paddb %mm0, %mm1", "emms", "fld1", "fnstcw (%rsp)", "fxsave (%rax)", "ldmxcsr (%rsp)", "xsave (%rax)"]
@@ -23,15 +24,13 @@ class User(unittest.TestCase):
                         with open(os.path.join(tmp, "t.s"), "w") as f:
                             f.write(".text\n_start:\n%s\n" % body)
                         subprocess.run(["as", "--64", f.name, "-o", os.path.join(tmp, "t.o")], check=True)
-                    checker = os.path.join(HERE, "..", "..", "scripts", "check-no-fpu")
-                    result = subprocess.run([checker, os.path.join(tmp, "t.o" if body else "none.o")],
+                    result = subprocess.run([CHECKER, os.path.join(tmp, "t.o" if body else "none.o")],
                                             capture_output=True, text=True)
                     self.assertEqual(result.returncode, code)
                     self.assertIn(body.split("\n")[-1].split()[0] if code == 1 else "", result.stderr)
 
     def test_runtime_self_test(self):
-        result = subprocess.run([os.path.join(BUILD, "test_prog.elf")], stdin=subprocess.DEVNULL, capture_output=True,
-                                timeout=30, env={})
+        result = subprocess.run([os.path.join(BUILD, "test_prog.elf")], capture_output=True, timeout=30, env={})
         with open(os.path.join(HERE, "test_prog.txt"), "rb") as f:
             self.assertEqual((result.returncode, result.stderr, result.stdout), (0, b"", f.read()))
 
