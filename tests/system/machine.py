@@ -166,8 +166,13 @@ class Machine:
         return reply.get("return")
 
     def keys(self, names):  # QEMU key codes; "shift-a" holds shift
+        patience = 2000  # QEMU queues few scan codes: each key waits until the kernel took the last
         for name in names:
-            self.qmp("send-key", keys=[{"type": "qcode", "data": k} for k in name.split("-")], **{"hold-time": 1})
+            while patience and self.inb(0x64) & 1:
+                patience -= 1
+            codes = [{"type": "qcode", "data": k} for k in name.split("-")]
+            self.qmp("input-send-event", events=[{"type": "key", "data": {"down": down, "key": key}} for down, key in
+                                                 [(True, k) for k in codes] + [(False, k) for k in codes[::-1]]])
 
     def hmp(self, command):
         return self.qmp("human-monitor-command", **{"command-line": command})
