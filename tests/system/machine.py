@@ -20,7 +20,7 @@ ISO = os.path.join(BUILD, "tarvelin.iso")
 PROMPT = "tarvelin> "
 TOKEN = re.compile(r"\{(n|hex|\*|[0-9A-F]{2})\}")
 PATTERNS = {"n": rb"(\d+)", "hex": rb"([0-9A-Fa-f]+)", "*": rb"[\x20-\x7e]*"}
-QUIET, TIMEOUT = 10.0, 120.0
+QUIET, TIMEOUT = 30.0, 120.0
 
 
 def expand(template, regex=False):
@@ -184,6 +184,10 @@ class Machine:
 
     def inb(self, port):
         return int(self.hmp("i /b 0x%x" % port).split("=")[1], 16)
+
+    def outb(self, port, value):
+        self.hmp("o /b 0x%x 0x%x" % (port, value))
+        return self
 
 
 class MachineTest(unittest.TestCase):

@@ -40,8 +40,7 @@ class Boot(MachineTest):
 
         # The greeting on row 0, light grey on black, the rest blank, the cursor below it.
         self.assertEqual(m.memory(0xB8000, 4000), b"".join(bytes([c, 7]) for c in b"Tarvelin VGA active.".ljust(2000)))
-        cursor = [m.hmp("o /b 0x3d4 %d" % r) + str(m.inb(0x3D5)) for r in (0x0E, 0x0F)]
-        self.assertEqual(cursor, ["0", "80"])
+        self.assertEqual([m.outb(0x3D4, register).inb(0x3D5) for register in (0x0E, 0x0F)], [0, 80])
 
         # The whole layout, then more keys than the key ring holds, a line at a time.
         numbers = m.session("keyboard.txt")
@@ -53,16 +52,14 @@ class Boot(MachineTest):
         self.assertRegex(m.hmp("info pic"), r"pic1: irr=.. imr=ff isr=00 hprio=0 irq_base=28(.|\n)*"
                                             r"pic0: irr=.. imr=fc isr=00 hprio=0 irq_base=20")
         # Timer channel 0: low then high byte, rate generator, binary, counting down from 1193182 / 100.
-        m.hmp("o /b 0x43 0xe2")
-        self.assertEqual(m.inb(0x40), 0x34)
-        counts = [m.hmp("o /b 0x43 0") + str(m.inb(0x40) | m.inb(0x40) << 8) for _ in range(30)]
-        self.assertTrue(11931 // 2 < max(map(int, counts)) <= 11931, counts)
+        self.assertEqual(m.outb(0x43, 0xE2).inb(0x40), 0x34)
+        counts = [m.outb(0x43, 0).inb(0x40) | m.inb(0x40) << 8 for _ in range(30)]  # latched, low byte first
+        self.assertTrue(11931 // 2 < max(counts) <= 11931, counts)
 
         m.qmp("inject-nmi")
         rip, rflags, *_, rsp, _ = m.session("nmi.txt")
         self.assertTrue(0x100000 <= rip < sym["kernel_end"] and rflags & 2, (hex(rip), hex(rflags)))
         self.assertTrue(sym["kernel_stack_bottom"] <= rsp <= sym["kernel_stack_top"], hex(rsp))
-        self.assertRegex(m.hmp("info registers"), r"HLT=1")
 
     def test_halt(self):
         m = self.machine()
