@@ -5,16 +5,16 @@ import os
 import random
 
 from machine import BUILD, PROMPT, MachineTest, main, programs, read
-from test_boot import boot, disk_probe
+from test_boot import boot
 from test_disk import Volume
 
 
 def edit(data):
-    """The line editor over `data`: (end, text, echo) of each line ended by CR or LF."""
+    """The line editor over `data`: (text, echo) of each line ended by CR or LF."""
     text, echo = "", b""
-    for i, b in enumerate(data):
+    for b in data:
         if b in b"\r\n":
-            yield i, text, echo
+            yield text, echo
             text, echo = "", b""
         elif b in b"\x08\x7f" and text:
             text, echo = text[:-1], echo + b"\b \b"
@@ -31,12 +31,11 @@ class Abuse(MachineTest):
         m = self.machine()
         boot(m)
         for chunk in (uniform, wordy):
-            data = bytes(chunk) + b"\r"  # with this seed no line happens to be a command
-            m.send(data)
-            for _, text, echo in edit(data):
+            m.send(data := bytes(chunk) + b"\r")  # with this seed no line happens to be a command
+            for text, echo in edit(data):
                 reply = "  Unknown: '%s'. Type 'apps' for applications.\n" % text.lstrip(" ") if text.strip(" ") else ""
                 m.expect(text, (echo.decode("latin-1") + "\r\n" + reply).replace("{", "{7B}") + PROMPT)
-            self.assertEqual(chunk is wordy, any(len(text) == 255 for _, text, _ in edit(data)))
+            self.assertEqual(chunk is wordy, any(len(text) == 255 for text, _ in edit(data)))
         m.session("shell.txt", long="a" * 255, short="a" * 254)
 
     def test_mixed_commands(self):
@@ -48,7 +47,7 @@ class Abuse(MachineTest):
         pool = [step for step in pool if not any(line.startswith("<<<") for line in step)]
         disk = Volume(os.path.join(BUILD, "disk.img"))
         m = self.machine(disk=disk.path)
-        boot(m, probe=disk_probe(131072))
+        boot(m, probe=read("probe.txt"), sectors=131072, mb=64)
         m.session([line for step in pool + rng.choices(pool, k=450) for line in step], **disk.values(), **programs())
 
 

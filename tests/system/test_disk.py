@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 from machine import ISO, SOURCE, MachineTest, main, read
-from test_boot import NO_DRIVE, boot, disk_probe
+from test_boot import NO_DRIVE, boot
 
 PART = 2048 * 512  # the volume's first byte in the disk image
 FIELDS = {"inodes": (0, "<I"), "blocks": (4, "<I"), "log_block_size": (24, "<I"), "blocks_per_group": (32, "<I"),
@@ -86,7 +86,7 @@ class Disk(MachineTest):
         # One machine; the image under it is rewritten between commands (the kernel caches no block).
         disk = self.volume("disk")
         m = self.machine(disk=disk.path)
-        boot(m, probe=disk_probe(17407))
+        boot(m, probe=read("probe.txt"), sectors=17407, mb=8)
         for i, options in enumerate([["--block-size", "2048", "--inode-size", "256"], [], ["--block-size", "4096"],
                                      ["--rev", "0", "--label", "sixteen-chars-ab"]]):
             vol = self.volume("v%d" % i, *options)
@@ -127,7 +127,7 @@ class Disk(MachineTest):
                                   for r in rules))
         m = self.machine(extra_args=["-drive", "driver=raw,file.driver=blkdebug,file.config=%s,file.image.driver=file,"
                                      "file.image.filename=%s,if=ide,index=0,media=disk" % (config, vol.path)])
-        boot(m, probe=disk_probe(17407))
+        boot(m, probe=read("probe.txt"), sectors=17407, mb=8)
         m.session("failing.txt", **values)
 
     def test_no_disk_but_a_cdrom(self):
