@@ -139,7 +139,7 @@ class Machine:
         if not match:
             whole = "\n--- transcript ---\n" + show(self.output).replace("\\x0a", "\n")
             raise AssertionError("after %s the output differs:\n%s%s" % (
-                "start-up" if command is None else "`%s`" % command, diff(template, got),
+                "nothing typed" if command is None else "`%s`" % command, diff(template, got),
                 whole if os.environ.get("TARVELIN_TRANSCRIPT") else ""))
         kinds = [k for k in TOKEN.findall(template) if k in ("n", "hex")]
         return [int(v, 16 if k == "hex" else 10) for v, k in zip(match.groups(), kinds)]
@@ -152,7 +152,7 @@ class Machine:
                 self.keys(given[5:].split())
             elif given:
                 self.send(expand(given))
-            numbers += self.expect(command, template, stop)
+            numbers += self.expect(command if given == "%s\r" % command else given or command, template, stop)
         return numbers
 
     def qmp(self, command, **arguments):
