@@ -35,7 +35,6 @@ class Abuse(MachineTest):
             for text, echo in edit(data):
                 reply = "  Unknown: '%s'. Type 'apps' for applications.\n" % text.lstrip(" ") if text.strip(" ") else ""
                 m.expect(text, (echo.decode("latin-1") + "\r\n" + reply).replace("{", "{7B}") + PROMPT)
-            self.assertEqual(chunk is wordy, any(len(text) == 255 for text, _ in edit(data)))
         m.session("shell.txt", long="a" * 255, short="a" * 254)
 
     def test_mixed_commands(self):

@@ -105,10 +105,11 @@ class Disk(MachineTest):
             for _ in range(3):
                 m.session("mount.txt", reply=good["mounted"][:1] + ["[ext2] " + complaint, "  Failed to mount ext2"],
                           **fields)
-        damaged = Volume(vol.path)  # a root record of length 0: the listing stops before it
-        struct.pack_into("<H", damaged.data, damaged.root()[2][3] + 4, 0)
-        disk.put(damaged)
-        m.session("mount.txt", reply=good["mounted"] + good["listing"][:3], **good)
+        for rec_len in (0, 8):  # a root record shorter than its header, or than its name: the listing stops there
+            damaged = Volume(vol.path)
+            struct.pack_into("<H", damaged.data, damaged.root()[2][3] + 4, rec_len)
+            disk.put(damaged)
+            m.session("mount.txt", reply=good["mounted"] + good["listing"][:3], **good)
         disk.put(vol)
         m.session("mount.txt", reply=good["mounted"] + good["listing"], **good)
 
