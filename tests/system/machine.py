@@ -204,7 +204,7 @@ def symbols(elf="kernel.elf"):
 
 ELF_FILES = dict({n: "applications/%s.elf" % n for n in ("fibonacci", "primes", "ascii", "matrix", "guess", "sort")},
                  raw="raw_test.elf", stack="raw_stack_test.elf", hello="hello.elf", hello2="hello_v2.elf",
-                 hlt="test_hlt.elf", spin="test_spin.elf")
+                 **{n: "test_%s.elf" % n for n in ("hlt", "spin", "trapflag", "wildwrite", "outpic", "outata", "inata")})
 
 
 def programs():
