@@ -12,9 +12,9 @@ from machine import BUILD, PROMPT, MachineTest, main, programs, symbols
 NO_DRIVE = ["[ata] No drive detected (status=0x0)"]
 
 
-def boot(m, probe=NO_DRIVE, kernel="kernel.elf", **values):
+def boot(m, probe=NO_DRIVE, kernel="kernel.elf", lines="boot.txt", **values):
     sym = symbols(kernel)
-    return m.session("boot.txt", probe=probe, lstar="%X" % sym["syscall_entry"], kernel_end="%X" % sym["kernel_end"],
+    return m.session(lines, probe=probe, lstar="%X" % sym["syscall_entry"], kernel_end="%X" % sym["kernel_end"],
                      **values)
 
 
