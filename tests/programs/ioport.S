@@ -9,7 +9,6 @@
 #define ATA_COMMAND 0x1F7
 #define ATA_LBA_MASTER 0xE0
 #define ATA_CMD_WRITE 0x30
-#define ATA_STATUS_DRQ 0x08
 #define SECTOR_WORDS 256
 
     .text
@@ -19,26 +18,16 @@ _start:
 #if PORT_TEST == 1                  /* mask every interrupt line */
     mov $0xFF, %al
     out %al, $PIC1_DATA
-#elif PORT_TEST == 2                /* overwrite sector 0 of the disk */
-    mov $ATA_LBA_MASTER, %al
+#elif PORT_TEST == 2                /* start a write to the disk */
     mov $ATA_DRIVE_HEAD, %dx
+    mov $ATA_LBA_MASTER, %al
     out %al, %dx
-    mov $1, %al
     mov $ATA_SECTOR_COUNT, %dx
+    mov $1, %al
     out %al, %dx
-    xor %eax, %eax
-    inc %dx
-    out %al, %dx
-    inc %dx
-    out %al, %dx
-    inc %dx
-    out %al, %dx
-    mov $ATA_CMD_WRITE, %al
     mov $ATA_COMMAND, %dx
+    mov $ATA_CMD_WRITE, %al
     out %al, %dx
-1:  in %dx, %al
-    test $ATA_STATUS_DRQ, %al
-    jz 1b
     lea banner(%rip), %rsi
     mov $SECTOR_WORDS, %ecx
     mov $ATA_DATA, %dx
