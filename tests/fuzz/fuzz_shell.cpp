@@ -37,7 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = start_up();
     for (g_in = data, g_end = ready ? data + size : data; g_in < g_end;) {
         std::string line, echo;
+        int esc = 0;  // 1 after ESC, 2 inside ESC [ or ESC O: a terminal key's sequence types nothing
         for (const uint8_t* p = g_in; p < g_end && *p != '\r' && *p != '\n'; ++p) {
+            if ((esc == 1 && (*p == '[' || *p == 'O')) || (esc == 2 && *p >= 0x20 && *p <= 0x3F)) {
+                esc = 2;
+                continue;
+            }
+            const int was = esc;
+            esc = *p == 0x1B;
+            if (esc || (was == 2 && *p >= 0x40 && *p <= 0x7E)) continue;
             if ((*p == 8 || *p == 0x7F) && !line.empty()) line.pop_back(), echo += "\b \b";
             else if (*p >= 0x20 && *p <= 0x7E && line.size() < 255) line += static_cast<char>(*p), echo += static_cast<char>(*p);
         }

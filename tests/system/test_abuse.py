@@ -11,8 +11,14 @@ from test_disk import Volume
 
 def edit(data):
     """The line editor over `data`: (text, echo) of each line ended by CR or LF."""
-    text, echo = "", b""
+    text, echo, esc = "", b"", 0  # esc: 1 after ESC, 2 inside ESC [ or ESC O (a terminal key)
     for b in data:
+        if (esc == 1 and b in b"[O") or (esc == 2 and 0x20 <= b <= 0x3F):
+            esc = 2
+            continue
+        was, esc = esc, int(b == 0x1B)
+        if esc or (was == 2 and 0x40 <= b <= 0x7E):
+            continue
         if b in b"\r\n":
             yield text, echo
             text, echo = "", b""
@@ -24,9 +30,13 @@ def edit(data):
 
 class Abuse(MachineTest):
     def test_random_bytes(self):
-        # Every byte value, then mostly printable bytes whose lines outgrow the 255-character limit.
+        # Every byte value and terminal keys, then mostly printable bytes whose lines outgrow the
+        # 255-character limit.
         rng = random.Random(2024)
         uniform = rng.sample(range(256), 256) + [rng.randrange(256) for _ in range(1744)]
+        for key in [b"\x1b[A", b"\x1b[3~", b"\x1bOH", b"\x1b[1;5C"] * 8:  # a terminal's keys among them
+            at = rng.randrange(len(uniform))
+            uniform[at:at] = key
         wordy = [rng.randrange(0x20, 0x7F) if rng.random() < 0.9 else rng.randrange(256) for _ in range(2000)]
         m = self.machine()
         boot(m)
