@@ -106,9 +106,12 @@ TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
     host::script[0x1F7] = {0x50, 0x50, 0x58, 0x58, 0x58};
     host::fallback = {{0x1F7, 0x80}, {0x1F4, 0}, {0x1F5, 0}};
     ata_init();
-    uint8_t sector[512];
+    uint8_t sector[1024];
     EXPECT_EQ(ata_is_present() + ata_read_sectors(0, 1, sector), 0);
     EXPECT_NE(host::serial().find("[ata] Timeout waiting for BSY to clear (status=0x80)\n"), std::string::npos);
+    host::reset();  // the identity said 2^32 - 1 sectors: LBA28 ends the range first
+    EXPECT_NE(ata_read_sectors((1 << 28) - 1, 2, sector), 0);
+    EXPECT_EQ(host::serial(), "[ata] Read of 2 sectors at LBA 268435455 exceeds the 268435456 addressable sectors\n");
 }
 
 static uint64_t s(const char* text) { return reinterpret_cast<uint64_t>(text); }
