@@ -63,6 +63,15 @@ TEST(ports, pit_gets_the_mode_then_the_divisor_low_byte_first) {
     }
 }
 
+// QEMU wires the cascade itself; a real pair needs the slave on line 2 and the identity 2.
+TEST(ports, the_pics_get_their_initialisation_words_in_order_and_end_masked) {
+    host::reset();
+    pic_remap(0x20, 0x28);
+    EXPECT_EQ(host::accesses_to({0x20, 0x21, 0xA0, 0xA1}), (ios{{0x20, 0x11, true}, {0xA0, 0x11, true}, {0x21, 0x20, true},
+        {0xA1, 0x28, true}, {0x21, 0x04, true}, {0xA1, 0x02, true}, {0x21, 0x01, true}, {0xA1, 0x01, true},
+        {0x21, 0xFF, true}, {0xA1, 0xFF, true}}));
+}
+
 TEST(ports, a_line_is_acknowledged_after_its_handler_slave_first_claimed_or_not) {
     static int calls;
     irq_install(0x21, [](interrupt_frame*) { ++calls; EXPECT_TRUE(host::ports.empty()); });
