@@ -27,13 +27,16 @@ endif
 # UEFI=1 boots under OVMF, each run with a fresh copy of the firmware's variable
 # store, so that two machines can run side by side.
 ifeq ($(UEFI),1)
-  QEMU_FIRMWARE = -drive if=pflash,format=raw,unit=0,readonly=on,file=$(OVMF_CODE) \
-                  -drive if=pflash,format=raw,unit=1,file=$$vars
-endif
 define boot_qemu
-	@vars=$$(mktemp); trap 'rm -f "$$vars"' EXIT; cp $(OVMF_VARS) "$$vars" 2>/dev/null || true; \
-	$(QEMU) $(QEMU_FLAGS) $(QEMU_FIRMWARE) -cdrom $(1) $(2)
+	@vars=$$(mktemp); trap 'rm -f "$$vars"' EXIT INT TERM; cp $(OVMF_VARS) "$$vars" && \
+	$(QEMU) $(QEMU_FLAGS) -drive if=pflash,format=raw,unit=0,readonly=on,file=$(OVMF_CODE) \
+	  -drive if=pflash,format=raw,unit=1,file="$$vars" -cdrom $(1) $(2)
 endef
+else
+define boot_qemu
+	$(QEMU) $(QEMU_FLAGS) -cdrom $(1) $(2)
+endef
+endif
 
 .PHONY: all deps configure build iso run debug test bench fuzz fuzz-merge clean
 
