@@ -2,8 +2,9 @@
 //
 // kernel_main_64 brings the machine up in a fixed order and reports each step on
 // COM1; nothing it calls is checked, because every module reports its own failure
-// and start-up carries on. The console below is polled and unbuffered: every byte
-// has reached the UART before the call that wrote it returns.
+// and start-up carries on. The console's output is polled and unbuffered: every
+// byte has reached the UART before the call that wrote it returns. Its input
+// arrives by interrupt into a ring the shell reads.
 #include "main.h"
 
 #include "ata.h"

@@ -1,5 +1,6 @@
 // The command shell: the greeting, the line editor, the command table, every
-// command, and the launch path that runs a carried program in ring 3.
+// command, and the launch path that runs a program in ring 3, carried in the
+// kernel image or read from the mounted volume.
 //
 // The shell is the only thread of control after start-up. It reads the COM1
 // receive ring first and the PS/2 key ring second, halting until the next
