@@ -21,11 +21,16 @@ const std::map<std::string, std::string> FILES = {
 const std::string FAST_LINK = "hello.txt", SLOW_LINK = std::string(70, 'x') + "/hello.txt";
 
 std::vector<uint8_t> g_volume;
+
+// A fresh folder under the system's temporary directory (TMPDIR honoured).
+std::string temp_folder() {
+    std::string name = (std::filesystem::temp_directory_path() / "tarvelin-ext2-XXXXXX").string();
+    return mkdtemp(name.data());
+}
 int64_t g_failing_lba = -1;
 
 void make_volume(int block, int rev) {
-    char dir[] = "/tmp/ext2-test-XXXXXX";
-    const std::string root = mkdtemp(dir), image = root + "/v.img";
+    const std::string root = temp_folder(), image = root + "/v.img";
     std::filesystem::create_directories(root + "/tree/dir");
     for (const auto& [path, data] : FILES) {
         std::ofstream out(root + "/tree/" + path, std::ios::binary);
@@ -137,8 +142,7 @@ TEST(ext2_damaged, refused_where_the_damage_is) {
 // 1,000 names of about 200 bytes: a root directory of some 300 blocks, reached through the
 // double-indirect block, listed whole and in the order debugfs reads it from the disk.
 TEST(ext2_big, a_directory_past_64_kib_lists_whole_and_in_order) {
-    char dir[] = "/tmp/ext2-big-XXXXXX";
-    const std::string root = mkdtemp(dir), image = root + "/v.img", sbin = std::filesystem::path(MKFS_EXT2).parent_path();
+    const std::string root = temp_folder(), image = root + "/v.img", sbin = std::filesystem::path(MKFS_EXT2).parent_path();
     std::filesystem::create_directories(root + "/tree");
     for (int i = 0; i < 1000; ++i) std::ofstream(root + "/tree/" + std::to_string(i) + std::string(196, 'n'));
     std::filesystem::resize_file((std::ofstream(image), image), 4 << 20);
