@@ -15,14 +15,6 @@
 .set MB2_HEADER_LEN,  24
 .set MB2_CHECKSUM,    0x17ADAF12
 
-.set PML4_ADDR,       0x1000
-.set PDPT_ADDR,       0x2000
-.set PD_ADDR,         0x3000
-.set PAGE_PRESENT,    0x1
-.set PAGE_WRITE,      0x2
-.set PAGE_SIZE,       0x80
-
-
 .set IA32_EFER,       0xC0000080
 .set EFER_LME,        0x100
 .set EFER_SCE,        0x1
@@ -89,10 +81,10 @@ _start:
     /* Identity-map the first 1 GiB with 512 pages of 2 MiB. */
     movl $PD_ADDR, %edi
     movl $(PAGE_PRESENT | PAGE_WRITE | PAGE_SIZE), %eax
-    movl $512, %ecx
+    movl $PAGE_TABLE_ENTRIES, %ecx
 1:  movl %eax, (%edi)
     movl $0, 4(%edi)
-    addl $0x200000, %eax
+    addl $LARGE_PAGE_BYTES, %eax
     addl $8, %edi
     loop 1b
 

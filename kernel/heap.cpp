@@ -6,6 +6,7 @@
 // reserved user area and holes in the memory map break their runs).
 #include "heap.h"
 
+#include "kassert.h"
 #include "layout.h"
 #include "main.h"
 #include "phys.h"
@@ -168,6 +169,9 @@ extern "C" void* kcalloc(uint64_t count, uint64_t size) {
 extern "C" void kfree(void* ptr) {
     if (ptr == nullptr) return;
     auto* b = reinterpret_cast<block_header*>(static_cast<uint8_t*>(ptr) - HEADER_BYTES);
+    // A block freed twice would be counted out of the heap twice and could be
+    // handed to two owners.
+    KASSERT(b->free == 0);
     heap_used -= b->size + HEADER_BYTES;
     b->free = 1;
     block_header* succ = b->next;

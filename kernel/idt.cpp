@@ -9,6 +9,7 @@
 #include "cpu.h"
 #include "gdt.h"
 #include "io.h"
+#include "kassert.h"
 #include "main.h"
 
 extern "C" const uint64_t isr_stub_table[256];  // kernel/isr.S
@@ -130,25 +131,36 @@ extern "C" void pic_mask_all() {
     outb(PIC2_DATA, MASK_ALL);
 }
 
-// Lines outside 0-15 are ignored: there is no such line, and a negative one
-// would make the bit shift undefined.
 extern "C" void pic_unmask_irq(int irq) {
-    if (irq < 0 || irq >= PIC_LINES) return;
+    KASSERT(irq >= 0 && irq < PIC_LINES);
     const uint16_t port = irq < PIC_LINES_PER_CHIP ? PIC1_DATA : PIC2_DATA;
     const int bit = irq % PIC_LINES_PER_CHIP;
     const uint8_t mask = inb(port);
     outb(port, static_cast<uint8_t>(mask & ~(1u << bit)));
 }
 
+// The launch path closes every line but the ones a program may need, and opens
+// exactly what was open before once it is back, so a driver that opened a line
+// of its own keeps it.
+pic_masks pic_allow_only(uint16_t lines) {
+    const pic_masks before = static_cast<pic_masks>(inb(PIC1_DATA) | inb(PIC2_DATA) << PIC_LINES_PER_CHIP);
+    pic_restore(static_cast<pic_masks>(~lines));
+    return before;
+}
+
+void pic_restore(pic_masks masks) {
+    outb(PIC1_DATA, static_cast<uint8_t>(masks));
+    outb(PIC2_DATA, static_cast<uint8_t>(masks >> PIC_LINES_PER_CHIP));
+}
+
 extern "C" void pic_send_eoi(int irq) {
+    KASSERT(irq >= 0 && irq < PIC_LINES);
     if (irq >= PIC_LINES_PER_CHIP) outb(PIC2_COMMAND, PIC_EOI);
     outb(PIC1_COMMAND, PIC_EOI);
 }
 
-// Callers pass 0-255; anything else is dropped rather than written past the
-// table, which would overwrite whatever lies next to it.
 extern "C" void irq_install(int vector, irq_handler handler) {
-    if (vector < 0 || vector >= IDT_VECTORS) return;
+    KASSERT(vector >= 0 && vector < IDT_VECTORS);
     irq_handlers[vector] = handler;
 }
 

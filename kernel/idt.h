@@ -36,6 +36,12 @@ constexpr int IRQ_KEYBOARD = 1;
 constexpr int IRQ_COM1 = 4;
 constexpr uint16_t PIC1_DATA = 0x21;   // master mask register
 
+// Both controllers' masks, the master's in the low byte; a set bit closes a line.
+using pic_masks = uint16_t;
+// Closes every line whose bit is clear in `lines`; returns the masks it replaced.
+pic_masks pic_allow_only(uint16_t lines);
+void pic_restore(pic_masks masks);
+
 extern "C" {
 void pic_remap(int master_offset, int slave_offset);
 void pic_mask_all();

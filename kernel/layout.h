@@ -4,11 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "machine.h"  // the kernel's load address, the user image area and stack
-
-constexpr uint64_t PAGE_BYTES = 4096;
-constexpr uint64_t LARGE_PAGE_BYTES = 0x200000;         // one page-directory entry
-constexpr uint64_t IDENTITY_MAP_END = 0x40000000;       // boot tables map the first 1 GiB
+#include "machine.h"  // page sizes, the kernel's load address, the user image area and stack
 
 constexpr uint64_t USER_STACK_PAGE_END = USER_STACK_BASE + LARGE_PAGE_BYTES;
 

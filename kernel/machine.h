@@ -1,7 +1,7 @@
 /* The numbers that the assembly, the C++ and the (preprocessed) linker script must
-   agree on, said once: descriptor selectors, task-state segment offsets, the fixed
-   addresses of the memory map and the one system call the entry path handles
-   itself. Each includer turns every line into its own kind of definition: a
+   agree on, said once: descriptor selectors, task-state segment offsets, the page
+   table format and the boot tables' place, the fixed addresses of the memory map
+   and the one system call the entry path handles itself. Each includer turns every line into its own kind of definition: a
    constexpr in C++, a .set in assembly, a symbol assignment in the linker script. */
 #ifndef TARVELIN_MACHINE_H
 #define TARVELIN_MACHINE_H
@@ -16,6 +16,17 @@
     X(TSS_IST, 36)                                                                \
     X(TSS_IOMAP_BASE, 102)                                                        \
     X(TSS_SIZE, 104)                                                              \
+    X(PAGE_PRESENT, 0x1)         /* page-table entry bits, at every level */      \
+    X(PAGE_WRITE, 0x2)                                                            \
+    X(PAGE_USER, 0x4)                                                             \
+    X(PAGE_SIZE, 0x80)           /* a directory entry that maps a 2 MiB page */   \
+    X(PAGE_BYTES, 0x1000)                                                         \
+    X(LARGE_PAGE_BYTES, 0x200000)                                                 \
+    X(PAGE_TABLE_ENTRIES, 512)                                                    \
+    X(PML4_ADDR, 0x1000)         /* the boot tables: one of each level */         \
+    X(PDPT_ADDR, 0x2000)                                                          \
+    X(PD_ADDR, 0x3000)                                                            \
+    X(IDENTITY_MAP_END, 0x40000000) /* the boot tables map the first 1 GiB */     \
     X(KERNEL_LOAD_ADDR, 0x100000)                                                 \
     X(USER_IMAGE_BASE, 0x400000) /* link address of user programs */              \
     X(USER_IMAGE_END, 0x800000)  /* two 2 MiB pages the launch path opens */      \

@@ -19,6 +19,7 @@
 #include "keyboard.h"
 #include "layout.h"
 #include "main.h"
+#include "paging.h"
 #include "phys.h"
 #include "pmm.h"
 #include "timer.h"
@@ -38,10 +39,6 @@ constexpr uint16_t KBC_COMMAND = 0x64;
 constexpr uint8_t KBC_PULSE_RESET = 0xFE;
 
 constexpr uint32_t EXT2_PARTITION_LBA = 2048;
-constexpr uint8_t PIC_MASK_KEYBOARD_ONLY = 0xFD;
-constexpr uint8_t PIC_MASK_SHELL = 0xEC;  // timer, keyboard and COM1 open
-constexpr uint64_t PD_USER = 0x4;
-constexpr uint64_t TABLE_ADDR_MASK = ~0xFFFull;
 constexpr char SEPARATOR[] = "  ----------------------------------------\n";
 
 ext2_fs fs;
@@ -401,19 +398,6 @@ extern "C" [[noreturn]] void shell_run() {
 
 // ---------------------------------------------------------------- launch path
 
-extern "C" void pt_make_user_accessible(uint64_t addr) {
-    auto* pml4 = static_cast<uint64_t*>(phys_ptr(cpu_read_cr3() & TABLE_ADDR_MASK));
-    uint64_t& pml4e = pml4[(addr >> 39) & 511];
-    pml4e |= PD_USER;
-    auto* pdpt = static_cast<uint64_t*>(phys_ptr(pml4e & TABLE_ADDR_MASK));
-    uint64_t& pdpte = pdpt[(addr >> 30) & 511];
-    pdpte |= PD_USER;
-    auto* pd = static_cast<uint64_t*>(phys_ptr(pdpte & TABLE_ADDR_MASK));
-    const uint64_t index = (addr >> 21) & 511;
-    pd[index] |= PD_USER;
-    kprintf("    PD[%d] for vaddr 0x%x \xE2\x86\x92 flags 0x%x\n", index, addr, pd[index]);
-}
-
 extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
     kprintf("  Loading ELF64 binary: %s\n", name);
     // The user stack is plain memory at 256 MiB: a machine whose memory ends
@@ -432,7 +416,7 @@ extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* n
     pt_make_user_accessible(r.load_start);
     // The loader keeps every segment inside the two image pages, so at most
     // one more page is needed.
-    if ((r.load_start & ~(LARGE_PAGE_BYTES - 1)) + LARGE_PAGE_BYTES < r.load_end)
+    if (large_page_base(r.load_start) + LARGE_PAGE_BYTES < r.load_end)
         pt_make_user_accessible(r.load_end - 1);
     pt_make_user_accessible(USER_STACK_BASE);
     cpu_write_cr3(cpu_read_cr3());
@@ -444,11 +428,12 @@ extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* n
     kprintf("  Entering userspace at RIP=0x%x RSP=0x%x...\n", r.entry, USER_STACK_TOP);
     kprintf(SEPARATOR);
 
-    outb(PIC1_DATA, PIC_MASK_KEYBOARD_ONLY);
+    // The timer stops while a program runs: no tick may preempt it.
+    const pic_masks shell_masks = pic_allow_only(1u << IRQ_KEYBOARD);
     enter_userspace(r.entry, USER_STACK_TOP);
 
     kprintf("\n");
     kprintf(SEPARATOR);
     kprintf("  Returned to kernel shell.\n");
-    outb(PIC1_DATA, PIC_MASK_SHELL);
+    pic_restore(shell_masks);
 }

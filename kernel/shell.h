@@ -16,7 +16,6 @@ void shell_init();
 // repeats it over the console input.
 void shell_once(shell_input (*next)());
 void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name);
-void pt_make_user_accessible(uint64_t addr);
 // Prints one root-directory entry for `mount`.
 void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type, void* user);
 }

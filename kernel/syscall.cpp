@@ -1,14 +1,15 @@
 // The kernel's half of the system-call interface: the SYSCALL MSRs, the 128-slot
 // handler table, the dispatcher and the handlers behind it.
 //
-// Invariant: a handler touches user memory only after checking, in the live page
-// tables, that every byte of it lies in pages opened to ring 3, so a program can
-// never have the kernel read kernel memory on the program's behalf.
+// Invariant: a handler touches user memory only after the paging module has
+// checked, in the live page tables, that every byte of it lies in pages opened to
+// ring 3, so a program can never have the kernel read kernel memory on the
+// program's behalf.
 #include "syscall.h"
 
 #include "cpu.h"
-#include "layout.h"
 #include "main.h"
+#include "paging.h"
 #include "phys.h"
 
 namespace {
@@ -23,8 +24,8 @@ constexpr uint32_t IA32_FMASK = 0xC0000084;
 // and SS from bits 63:48 + 8, both with RPL 3: a base of 0x10 gives CS 0x23 (user
 // code) and SS 0x1B (user data), a stack selector that IRETQ also accepts when an
 // interrupt taken in ring 3 returns there.
-constexpr uint64_t STAR_SYSCALL_BASE = 0x0008;
-constexpr uint64_t STAR_SYSRET_BASE = 0x0010;
+constexpr uint64_t STAR_SYSCALL_BASE = CODE64_SEL;
+constexpr uint64_t STAR_SYSRET_BASE = USER_DS_SEL - 8;
 constexpr uint64_t STAR_VALUE = (STAR_SYSRET_BASE << 48) | (STAR_SYSCALL_BASE << 32);
 static_assert(STAR_VALUE == 0x0010000800000000);
 
@@ -44,50 +45,6 @@ static_assert(FMASK_VALUE == 0x47700);
 constexpr uint64_t FD_STDIN = 0;
 constexpr uint64_t FD_STDOUT = 1;
 constexpr uint64_t FD_STDERR = 2;
-
-// Page-table entry bits and the walk's geometry.
-constexpr uint64_t PTE_PRESENT = 1ull << 0;
-constexpr uint64_t PTE_USER = 1ull << 2;
-constexpr uint64_t PTE_LARGE = 1ull << 7;
-constexpr uint64_t PTE_ADDR_MASK = 0x000FFFFFFFFFF000ull;
-constexpr uint64_t PT_INDEX_MASK = 511;
-constexpr int PML4_SHIFT = 39;
-constexpr int PDPT_SHIFT = 30;
-constexpr int PD_SHIFT = 21;
-
-uint64_t table_entry(uint64_t table_addr, uint64_t addr, int shift) {
-    const auto* table = static_cast<const uint64_t*>(phys_ptr(table_addr & PTE_ADDR_MASK));
-    return table[(addr >> shift) & PT_INDEX_MASK];
-}
-
-bool user_present(uint64_t entry) {
-    return (entry & (PTE_PRESENT | PTE_USER)) == (PTE_PRESENT | PTE_USER);
-}
-
-// True when the 2 MiB page holding addr is present and open to ring 3 at all
-// three levels. Only the shape the kernel builds is understood (PDPT entries
-// pointing at a directory, directory entries mapping 2 MiB pages); any other
-// shape is refused rather than guessed at.
-bool large_page_open_to_user(uint64_t addr) {
-    const uint64_t pml4e = table_entry(cpu_read_cr3(), addr, PML4_SHIFT);
-    if (!user_present(pml4e)) return false;
-    const uint64_t pdpte = table_entry(pml4e, addr, PDPT_SHIFT);
-    if (!user_present(pdpte) || (pdpte & PTE_LARGE) != 0) return false;
-    const uint64_t pde = table_entry(pdpte, addr, PD_SHIFT);
-    return user_present(pde) && (pde & PTE_LARGE) != 0;
-}
-
-// True when every byte of [addr, addr + len) is readable from ring 3. len > 0.
-// Only the identity-mapped first gigabyte is considered, which also keeps
-// addr + len from wrapping.
-bool user_range_readable(uint64_t addr, uint64_t len) {
-    if (addr >= IDENTITY_MAP_END || len > IDENTITY_MAP_END - addr) return false;
-    const uint64_t last_page = (addr + len - 1) & ~(LARGE_PAGE_BYTES - 1);
-    for (uint64_t page = addr & ~(LARGE_PAGE_BYTES - 1); page <= last_page; page += LARGE_PAGE_BYTES) {
-        if (!large_page_open_to_user(page)) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -129,7 +86,7 @@ int64_t sys_read(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
 int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
     if (fd != FD_STDOUT && fd != FD_STDERR) return -1;
     if (count == 0) return 0;
-    if (!user_range_readable(buf, count)) return -1;
+    if (!paging_user_range_ok(buf, count, false)) return -1;
     const auto* bytes = static_cast<const char*>(phys_ptr(buf));
     for (uint64_t i = 0; i < count; ++i) serial_putc(bytes[i]);
     return static_cast<int64_t>(count);

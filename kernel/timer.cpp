@@ -8,10 +8,12 @@
 
 #include "idt.h"
 #include "io.h"
+#include "kassert.h"
 
 namespace {
 
 constexpr uint32_t PIT_INPUT_HZ = 1193182;
+constexpr uint32_t PIT_MIN_HZ = PIT_INPUT_HZ / 0xFFFF + 1;  // 19: the divisor fits 16 bits
 constexpr uint16_t PIT_CHANNEL0_DATA = 0x40;
 constexpr uint16_t PIT_COMMAND = 0x43;
 // Channel 0, low byte then high byte, mode 2 (rate generator), binary counting.
@@ -26,9 +28,9 @@ constexpr uint64_t TICKS_PER_SECOND = 100;
 static volatile uint64_t timer_ticks;
 static volatile uint64_t timer_seconds;
 
-// freq must lie in 19-1193182 so that the divisor is neither 0 nor wider than 16
-// bits; the one caller passes TIMER_HZ.
+// The divisor must be neither 0 nor wider than 16 bits.
 extern "C" void timer_init(uint32_t freq) {
+    KASSERT(freq >= PIT_MIN_HZ && freq <= PIT_INPUT_HZ);
     const uint32_t divisor = PIT_INPUT_HZ / freq;
     outb(PIT_COMMAND, PIT_CH0_LOHI_RATE_BINARY);
     outb(PIT_CHANNEL0_DATA, static_cast<uint8_t>(divisor & 0xFF));
