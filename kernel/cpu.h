@@ -1,6 +1,6 @@
 // Processor primitives: CPUID, control registers, MSRs, interrupt flag, halt.
 // Host builds declare them only; the unit tests supply a scripted processor
-// (tests/host/fake_cpu.cpp) so that code reading CR3 or writing MSRs can run there.
+// (tests/host/support) so that code reading CR3 or writing MSRs can run there.
 #pragma once
 #include <cstdint>
 

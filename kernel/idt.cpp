@@ -7,10 +7,10 @@
 #include "idt.h"
 
 #include "cpu.h"
-#include "gdt.h"
 #include "io.h"
 #include "kassert.h"
 #include "main.h"
+#include "tss.h"
 
 extern "C" const uint64_t isr_stub_table[256];  // kernel/isr.S
 

@@ -1,6 +1,6 @@
 // Port I/O: the one door through which every driver reaches its device.
-// In host builds the same names reach a fake device bus (tests/host/fake_bus.cpp),
-// so the drivers' logic runs unchanged under the unit tests.
+// In host builds the same names reach a recorder of port accesses that answers
+// from a script (tests/host/support), for the protocol facts an emulator forgives.
 #pragma once
 #include <cstdint>
 

@@ -1,7 +1,8 @@
 // Physical memory as the kernel sees it. The first 1 GiB is identity-mapped, so a
-// physical address is a pointer. Host builds keep a fake physical memory instead
-// (tests/host/fake_phys.cpp) and translate through its base, so code that writes
-// page tables, frames, the screen or program images runs unchanged in the tests.
+// physical address is a pointer. Host builds keep a stand-in physical memory
+// instead (host::phys in tests/host/support) and translate through its base, so
+// code that writes page tables, frames, the screen or program images runs
+// unchanged in the tests.
 #pragma once
 #include <cstdint>
 

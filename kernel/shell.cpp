@@ -12,7 +12,6 @@
 #include "cpu.h"
 #include "elf.h"
 #include "ext2.h"
-#include "gdt.h"
 #include "heap.h"
 #include "idt.h"
 #include "io.h"
@@ -22,7 +21,9 @@
 #include "paging.h"
 #include "phys.h"
 #include "pmm.h"
+#include "syscall.h"
 #include "timer.h"
+#include "tss.h"
 #include "user_images.h"
 
 namespace {

@@ -27,4 +27,7 @@ int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t);
 void syscall_entry();  // kernel/syscall_entry.S, the IA32_LSTAR target
+// Enters ring 3 at `entry` with the stack at `user_rsp`; comes back, as if it
+// had returned, when the program issues system call 60 (kernel/syscall_entry.S).
+void enter_userspace(uint64_t entry, uint64_t user_rsp);
 }

@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "cpu.h"
-#include "gdt.h"
+#include "syscall.h"
+#include "tss.h"
 #include "idt.h"
 
 extern "C" {

@@ -1,5 +1,6 @@
-// The descriptor-table selectors, the task-state segment the boot code built,
-// and the ring-3 enter routine. The tables themselves live in kernel/entry.S.
+// The 64-bit task-state segment that kernel/entry.S builds beside the descriptor
+// table: the stack for interrupts taken in ring 3 (RSP0), the interrupt stack
+// table and the I/O map base. The selectors are in machine.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -20,12 +21,7 @@ static_assert(offsetof(tss64, rsp0) == TSS_RSP0);
 static_assert(offsetof(tss64, ist) == TSS_IST);
 static_assert(offsetof(tss64, iomap_base) == TSS_IOMAP_BASE);
 
-extern "C" {
-extern tss64 tss_struct;
-// Enters ring 3 at `entry` with the stack at `user_rsp`; comes back, as if it
-// had returned, when the program issues system call 60.
-void enter_userspace(uint64_t entry, uint64_t user_rsp);
-}
+extern "C" tss64 tss_struct;
 
 #ifdef TARVELIN_HOST
 extern "C" uint64_t host_interrupt_stack_top;
