@@ -150,7 +150,7 @@ void issue(uint8_t command, uint32_t lba) {
 
 }  // namespace
 
-extern "C" void ata_init() {
+void ata_init() {
     // A probe starts from nothing, so a failed one never leaves an older identity.
     forget_drive();
     kprintf("[ata] Initializing primary ATA controller...\n");
@@ -217,7 +217,7 @@ extern "C" void ata_init() {
     kprintf("[ata] ATA PIO driver ready.\n");
 }
 
-extern "C" int ata_read_sectors(uint32_t lba, uint32_t count, void* buffer) {
+int ata_read_sectors(uint32_t lba, uint32_t count, void* buffer) {
     if (!ata_drive_exists) return -1;
     if (count == 0) return 0;
     if (!range_ok(lba, count, "Read")) return -1;
@@ -239,7 +239,7 @@ extern "C" int ata_read_sectors(uint32_t lba, uint32_t count, void* buffer) {
     return 0;
 }
 
-extern "C" int ata_write_sectors(uint32_t lba, uint32_t count, const void* buffer) {
+int ata_write_sectors(uint32_t lba, uint32_t count, const void* buffer) {
     if (!ata_drive_exists) return -1;
     if (count == 0) return 0;
     if (!range_ok(lba, count, "Write")) return -1;
@@ -271,11 +271,11 @@ extern "C" int ata_write_sectors(uint32_t lba, uint32_t count, const void* buffe
     return 0;
 }
 
-extern "C" int ata_block_read(uint32_t lba, uint32_t count, void* buffer) {
+int ata_block_read(uint32_t lba, uint32_t count, void* buffer) {
     return ata_read_sectors(lba, count, buffer);
 }
 
-extern "C" int ata_is_present() { return ata_drive_exists; }
-extern "C" uint32_t ata_get_sector_count() { return ata_sectors; }
-extern "C" const char* ata_get_model() { return ata_model; }
-extern "C" const char* ata_get_serial() { return ata_serial; }
+int ata_is_present() { return ata_drive_exists; }
+uint32_t ata_get_sector_count() { return ata_sectors; }
+const char* ata_get_model() { return ata_model; }
+const char* ata_get_serial() { return ata_serial; }

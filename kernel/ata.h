@@ -4,7 +4,6 @@
 
 constexpr uint32_t ATA_SECTOR_BYTES = 512;
 
-extern "C" {
 void ata_init();
 int ata_read_sectors(uint32_t lba, uint32_t count, void* buffer);
 int ata_write_sectors(uint32_t lba, uint32_t count, const void* buffer);
@@ -13,4 +12,3 @@ int ata_is_present();
 uint32_t ata_get_sector_count();
 const char* ata_get_model();
 const char* ata_get_serial();
-}

@@ -123,7 +123,7 @@ bool contains(const elf64_phdr& p, uint64_t addr) {
 // The seven format checks come first, in their fixed order, so that each kind of
 // foreign file is named by the first thing wrong with it. The entry-size check
 // follows them: it only makes sense once the table is known to lie in the file.
-extern "C" int elf64_validate(const uint8_t* image, uint32_t size) {
+int elf64_validate(const uint8_t* image, uint32_t size) {
     if (size < ELF_HEADER_BYTES) {
         kprintf("[elf] File too small for ELF header\n");
         return -1;
@@ -165,7 +165,7 @@ extern "C" int elf64_validate(const uint8_t* image, uint32_t size) {
     return 0;
 }
 
-extern "C" elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
+elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
     if (elf64_validate(image, size) != 0) return failed(0);
 
     const elf64_header h = read_header(image);
@@ -217,7 +217,7 @@ extern "C" elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
     return elf64_load_result{h.e_entry, low, high, 1};
 }
 
-extern "C" uint64_t elf64_get_entry(const uint8_t* image) {
+uint64_t elf64_get_entry(const uint8_t* image) {
     uint64_t entry;
     kmemcpy(&entry, image + offsetof(elf64_header, e_entry), sizeof entry);
     return entry;

@@ -11,8 +11,6 @@ struct elf64_load_result {
     uint32_t success;
 };
 
-extern "C" {
 int elf64_validate(const uint8_t* image, uint32_t size);
 elf64_load_result elf64_load(const uint8_t* image, uint32_t size);
 uint64_t elf64_get_entry(const uint8_t* image);
-}

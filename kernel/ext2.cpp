@@ -349,12 +349,12 @@ bool list_entry(const ext2_dir_entry_header& h, const char* name, void* ctx) {
 
 }  // namespace
 
-extern "C" int part_read(uint32_t lba, uint32_t count, void* dst) {
+int part_read(uint32_t lba, uint32_t count, void* dst) {
     if (lba > UINT32_MAX - g_part_offset) return -1;  // would wrap to the disk's start
     return ata_block_read(lba + g_part_offset, count, dst);
 }
 
-extern "C" int ext2_mount(ext2_fs* fs, uint32_t partition_lba) {
+int ext2_mount(ext2_fs* fs, uint32_t partition_lba) {
     if (!ata_is_present()) {
         kprintf("[ext2] No ATA drive available\n");
         return -1;
@@ -369,7 +369,7 @@ extern "C" int ext2_mount(ext2_fs* fs, uint32_t partition_lba) {
     return 0;
 }
 
-extern "C" int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
+int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
     kmemset(fs, 0, sizeof *fs);
     fs->read_sectors = read_sectors;
 
@@ -414,7 +414,7 @@ extern "C" int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
     return 0;
 }
 
-extern "C" int ext2_read_inode(ext2_fs* fs, uint32_t ino, void* dst) {
+int ext2_read_inode(ext2_fs* fs, uint32_t ino, void* dst) {
     // A record that was never mounted (or whose mount was refused) has no
     // geometry; it must not become a division by zero.
     if (ino == 0 || fs->inodes_per_group == 0 || fs->block_size == 0) return -1;
@@ -433,7 +433,7 @@ extern "C" int ext2_read_inode(ext2_fs* fs, uint32_t ino, void* dst) {
     return 0;
 }
 
-extern "C" int read_inode_data(ext2_fs* fs, const void* inode_bytes, uint32_t offset, uint32_t count, void* dst) {
+int read_inode_data(ext2_fs* fs, const void* inode_bytes, uint32_t offset, uint32_t count, void* dst) {
     const ext2_inode inode = inode_of(inode_bytes);
     if (count == 0 || offset >= inode.i_size) return 0;
     if (fs->block_size == 0) return -1;  // not mounted
@@ -466,7 +466,7 @@ extern "C" int read_inode_data(ext2_fs* fs, const void* inode_bytes, uint32_t of
     return static_cast<int>(done);
 }
 
-extern "C" int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
+int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
     kmemset(file, 0, sizeof *file);
     file->volume = fs;
 
@@ -506,7 +506,7 @@ extern "C" int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
     return 0;
 }
 
-extern "C" int ext2_read(ext2_file* file, void* dst, uint32_t count) {
+int ext2_read(ext2_file* file, void* dst, uint32_t count) {
     if (file->pos >= file->size) return 0;
     if (count > file->size - file->pos) count = file->size - file->pos;
     const ext2_inode inode = inode_of(file->inode);
@@ -524,16 +524,16 @@ extern "C" int ext2_read(ext2_file* file, void* dst, uint32_t count) {
     return got;
 }
 
-extern "C" bool ext2_is_regular(const ext2_file* file) {
+bool ext2_is_regular(const ext2_file* file) {
     return (inode_of(file->inode).i_mode & EXT2_S_IFMT) == EXT2_S_IFREG;
 }
 
-extern "C" void ext2_close(ext2_file* file) {
+void ext2_close(ext2_file* file) {
     file->size = 0;
     file->pos = 0;
 }
 
-extern "C" int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user) {
+int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user) {
     alignas(8) uint8_t raw[EXT2_INODE_COPY];
     if (ext2_read_inode(fs, dir_ino, raw) != 0) return -1;
     const ext2_inode dir = inode_of(raw);

@@ -38,7 +38,6 @@ struct ext2_file {
 using ext2_dir_callback = void (*)(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type,
                                    void* user);
 
-extern "C" {
 int ext2_mount(ext2_fs* fs, uint32_t partition_lba);
 int ext2_init(ext2_fs* fs, sector_read_fn read_sectors);
 int ext2_read_inode(ext2_fs* fs, uint32_t ino, void* dst);
@@ -49,4 +48,3 @@ void ext2_close(ext2_file* file);
 bool ext2_is_regular(const ext2_file* file);  // a plain file, not a directory, link or device
 int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user);
 int part_read(uint32_t lba, uint32_t count, void* dst);
-}

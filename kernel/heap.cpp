@@ -116,7 +116,7 @@ block_header* first_fit(uint64_t n) {
 
 }  // namespace
 
-extern "C" void heap_init() {
+void heap_init() {
     heap_used = 0;
     heap_total = 0;
     free_list = nullptr;
@@ -124,7 +124,7 @@ extern "C" void heap_init() {
     kprintf("  [OK] Heap: %d KB available\n", heap_total / 1024);
 }
 
-extern "C" void* kmalloc(uint64_t size) {
+void* kmalloc(uint64_t size) {
     // Requests within a header of 2^64 cannot be rounded or given a header
     // without wrapping; like any request too large for memory, they fail.
     if (size == 0 || size > MAX_SIZE - (ALIGN - 1)) return nullptr;
@@ -158,7 +158,7 @@ extern "C" void* kmalloc(uint64_t size) {
     }
 }
 
-extern "C" void* kcalloc(uint64_t count, uint64_t size) {
+void* kcalloc(uint64_t count, uint64_t size) {
     if (count != 0 && size > MAX_SIZE / count) return nullptr;
     const uint64_t total = count * size;
     void* p = kmalloc(total);
@@ -166,7 +166,7 @@ extern "C" void* kcalloc(uint64_t count, uint64_t size) {
     return p;
 }
 
-extern "C" void kfree(void* ptr) {
+void kfree(void* ptr) {
     if (ptr == nullptr) return;
     auto* b = reinterpret_cast<block_header*>(static_cast<uint8_t*>(ptr) - HEADER_BYTES);
     // A block freed twice would be counted out of the heap twice and could be

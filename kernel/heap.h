@@ -3,9 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" {
 void heap_init();
 void* kmalloc(uint64_t size);
 void* kcalloc(uint64_t count, uint64_t size);
 void kfree(void* ptr);
-}

@@ -114,7 +114,7 @@ void ist_install() {
 
 }  // namespace
 
-extern "C" void pic_remap(int master_offset, int slave_offset) {
+void pic_remap(int master_offset, int slave_offset) {
     pic_write_delayed(PIC1_COMMAND, ICW1_INIT_EDGE_CASCADE_ICW4);
     pic_write_delayed(PIC2_COMMAND, ICW1_INIT_EDGE_CASCADE_ICW4);
     pic_write_delayed(PIC1_DATA, static_cast<uint8_t>(master_offset));
@@ -126,12 +126,12 @@ extern "C" void pic_remap(int master_offset, int slave_offset) {
     pic_mask_all();
 }
 
-extern "C" void pic_mask_all() {
+void pic_mask_all() {
     outb(PIC1_DATA, MASK_ALL);
     outb(PIC2_DATA, MASK_ALL);
 }
 
-extern "C" void pic_unmask_irq(int irq) {
+void pic_unmask_irq(int irq) {
     KASSERT(irq >= 0 && irq < PIC_LINES);
     const uint16_t port = irq < PIC_LINES_PER_CHIP ? PIC1_DATA : PIC2_DATA;
     const int bit = irq % PIC_LINES_PER_CHIP;
@@ -153,18 +153,18 @@ void pic_restore(pic_masks masks) {
     outb(PIC2_DATA, static_cast<uint8_t>(masks >> PIC_LINES_PER_CHIP));
 }
 
-extern "C" void pic_send_eoi(int irq) {
+void pic_send_eoi(int irq) {
     KASSERT(irq >= 0 && irq < PIC_LINES);
     if (irq >= PIC_LINES_PER_CHIP) outb(PIC2_COMMAND, PIC_EOI);
     outb(PIC1_COMMAND, PIC_EOI);
 }
 
-extern "C" void irq_install(int vector, irq_handler handler) {
+void irq_install(int vector, irq_handler handler) {
     KASSERT(vector >= 0 && vector < IDT_VECTORS);
     irq_handlers[vector] = handler;
 }
 
-extern "C" void idt_init() {
+void idt_init() {
     kmemset(idt, 0, sizeof(idt));
     for (int v = 0; v < IDT_VECTORS; ++v) {
         const uint64_t stub = isr_stub_table[v];

@@ -42,13 +42,11 @@ using pic_masks = uint16_t;
 pic_masks pic_allow_only(uint16_t lines);
 void pic_restore(pic_masks masks);
 
-extern "C" {
 void pic_remap(int master_offset, int slave_offset);
 void pic_mask_all();
 void pic_unmask_irq(int irq);
 void pic_send_eoi(int irq);
 void irq_install(int vector, irq_handler handler);
 void idt_init();
-void idt_load(const idt_pointer* pointer);  // kernel/isr.S
-void isr_dispatch(interrupt_frame* frame);   // called by isr_common only
-}
+extern "C" void idt_load(const idt_pointer* pointer);  // kernel/isr.S
+extern "C" void isr_dispatch(interrupt_frame* frame);   // called by isr_common only

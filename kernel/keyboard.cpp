@@ -61,7 +61,7 @@ char extended_char(uint8_t code) {
 
 }  // namespace
 
-extern "C" void keyboard_init() {
+void keyboard_init() {
     kbd_buf_head = 0;
     kbd_buf_tail = 0;
     kbd_extended = false;
@@ -71,7 +71,7 @@ extern "C" void keyboard_init() {
     pic_unmask_irq(IRQ_KEYBOARD);
 }
 
-extern "C" void keyboard_isr(interrupt_frame* frame) {
+void keyboard_isr(interrupt_frame* frame) {
     (void)frame;
     const uint8_t code = inb(PS2_DATA);
     if (code == SCAN_EXTENDED_PREFIX) {
@@ -90,7 +90,7 @@ extern "C" void keyboard_isr(interrupt_frame* frame) {
     kbd_buf_head = next;
 }
 
-extern "C" int keyboard_getchar() {
+int keyboard_getchar() {
     const int32_t tail = kbd_buf_tail;
     if (kbd_buf_head == tail) return -1;
     const int c = static_cast<signed char>(kbd_buf[tail]);

@@ -2,8 +2,6 @@
 #pragma once
 #include "idt.h"
 
-extern "C" {
 void keyboard_init();
 void keyboard_isr(interrupt_frame* frame);
 int keyboard_getchar();  // oldest character, or -1 when none is waiting
-}

@@ -180,7 +180,7 @@ void collect_regions(uint64_t info, collected& out) {
 
 }  // namespace
 
-extern "C" void pmm_init(uint64_t info) {
+void pmm_init(uint64_t info) {
     collected found;
     collect_regions(info, found);
 
@@ -204,7 +204,7 @@ extern "C" void pmm_init(uint64_t info) {
 
 // Lowest free frame first. Whole bytes of used frames are passed over at once,
 // which finds the same frame as a bit-by-bit scan.
-extern "C" uint64_t pmm_alloc_page() {
+uint64_t pmm_alloc_page() {
     const uint8_t* map = bitmap();
     for (uint64_t byte = search_from; byte < bitmap_size; ++byte) {
         if (map[byte] == 0xFF) continue;
@@ -224,7 +224,7 @@ extern "C" uint64_t pmm_alloc_page() {
 // The kernel's own frames and the user areas are never free, whoever asks:
 // releasing one would let the heap hand out the kernel image, the bitmap, frame 0
 // (indistinguishable from failure) or the memory a user program runs in.
-extern "C" void pmm_free_page(uint64_t addr) {
+void pmm_free_page(uint64_t addr) {
     const uint64_t f = addr / PAGE_BYTES;
     if (f >= total_pages || f < reserved_low_end || in_user_area(f)) return;
     if (!frame_used(f)) return;
@@ -233,6 +233,6 @@ extern "C" void pmm_free_page(uint64_t addr) {
     if (f / 8 < search_from) search_from = f / 8;
 }
 
-extern "C" uint64_t pmm_get_free_pages() { return total_pages - used_pages; }
+uint64_t pmm_get_free_pages() { return total_pages - used_pages; }
 
-extern "C" uint64_t pmm_get_total_pages() { return total_pages; }
+uint64_t pmm_get_total_pages() { return total_pages; }

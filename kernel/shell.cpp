@@ -213,7 +213,7 @@ void cmd_ata_test(const char*) {
 
 }  // namespace
 
-extern "C" void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type, void*) {
+void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type, void*) {
     constexpr uint32_t FT_REG_FILE = 1, FT_DIR = 2, FT_SYMLINK = 7;
     const char* letter = "?";
     if (file_type == FT_REG_FILE) letter = "F";
@@ -378,7 +378,7 @@ void dispatch(const char* line) {
 
 }  // namespace
 
-extern "C" void shell_init() {
+void shell_init() {
     kprintf("\n  ========================================\n");
     kprintf("    Tarvelin Shell Ready\n");
     kprintf("    Type 'help' for available commands\n");
@@ -386,20 +386,20 @@ extern "C" void shell_init() {
     kprintf("  ========================================\n\n");
 }
 
-extern "C" void shell_once(shell_input (*next)()) {
+void shell_once(shell_input (*next)()) {
     char line[LINE_CAPACITY];
     kprintf(PROMPT);
     read_line(line, next);
     dispatch(line);
 }
 
-extern "C" [[noreturn]] void shell_run() {
+[[noreturn]] void shell_run() {
     for (;;) shell_once(next_input);
 }
 
 // ---------------------------------------------------------------- launch path
 
-extern "C" void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
+void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
     kprintf("  Loading ELF64 binary: %s\n", name);
     // The user stack is plain memory at 256 MiB: a machine whose memory ends
     // below its top has no stack to give a program.

@@ -9,7 +9,6 @@ struct shell_input {
     bool serial;
 };
 
-extern "C" {
 void shell_init();
 [[noreturn]] void shell_run();
 // One prompt, one edited line from `next` and the command it names; shell_run
@@ -18,4 +17,3 @@ void shell_once(shell_input (*next)());
 void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name);
 // Prints one root-directory entry for `mount`.
 void dir_list_cb(const char* name, uint32_t name_len, uint32_t ino, uint32_t file_type, void* user);
-}

@@ -48,8 +48,6 @@ constexpr uint64_t FD_STDERR = 2;
 
 }  // namespace
 
-extern "C" {
-
 syscall_handler syscall_table[SYSCALL_TABLE_SIZE];
 uint64_t current_brk = 0;
 
@@ -70,7 +68,7 @@ void syscall_init() {
     kprintf("[syscall] STAR=0x%x LSTAR=0x%x\n", STAR_VALUE, entry);
 }
 
-int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
+extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
     if (number >= static_cast<uint64_t>(SYSCALL_TABLE_SIZE) || syscall_table[number] == nullptr) {
         kprintf("[syscall] Unimplemented syscall %d\n", number);
         return SYSCALL_ENOSYS;
@@ -108,5 +106,3 @@ int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t) {
     if (addr > current_brk) current_brk = addr;
     return static_cast<int64_t>(current_brk);
 }
-
-}  // extern "C"

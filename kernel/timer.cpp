@@ -29,7 +29,7 @@ static volatile uint64_t timer_ticks;
 static volatile uint64_t timer_seconds;
 
 // The divisor must be neither 0 nor wider than 16 bits.
-extern "C" void timer_init(uint32_t freq) {
+void timer_init(uint32_t freq) {
     KASSERT(freq >= PIT_MIN_HZ && freq <= PIT_INPUT_HZ);
     const uint32_t divisor = PIT_INPUT_HZ / freq;
     outb(PIT_COMMAND, PIT_CH0_LOHI_RATE_BINARY);
@@ -39,12 +39,12 @@ extern "C" void timer_init(uint32_t freq) {
     pic_unmask_irq(IRQ_TIMER);
 }
 
-extern "C" void timer_isr(interrupt_frame* frame) {
+void timer_isr(interrupt_frame* frame) {
     (void)frame;
     timer_ticks = timer_ticks + 1;
     if (timer_ticks % TICKS_PER_SECOND == 0) timer_seconds = timer_seconds + 1;
 }
 
-extern "C" uint64_t timer_get_ticks() { return timer_ticks; }
+uint64_t timer_get_ticks() { return timer_ticks; }
 
-extern "C" uint64_t timer_get_seconds() { return timer_seconds; }
+uint64_t timer_get_seconds() { return timer_seconds; }

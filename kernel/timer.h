@@ -6,9 +6,7 @@
 
 constexpr uint32_t TIMER_HZ = 100;
 
-extern "C" {
 void timer_init(uint32_t freq);
 void timer_isr(interrupt_frame* frame);
 uint64_t timer_get_ticks();
 uint64_t timer_get_seconds();
-}
