@@ -5,13 +5,8 @@
 #include <cstdint>
 
 #include "machine.h"  // page sizes, the kernel's load address, the user image area and stack
+#include "phys.h"     // IMAGE_ADDRESS
 
 constexpr uint64_t USER_STACK_PAGE_END = USER_STACK_BASE + LARGE_PAGE_BYTES;
 
-#ifdef TARVELIN_HOST
-extern "C" uint64_t host_kernel_end;
-inline uint64_t kernel_end_addr() { return host_kernel_end; }
-#else
-extern "C" char kernel_end[];
-inline uint64_t kernel_end_addr() { return reinterpret_cast<uint64_t>(kernel_end); }
-#endif
+IMAGE_ADDRESS(kernel_end)

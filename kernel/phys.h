@@ -6,8 +6,21 @@
 #pragma once
 #include <cstdint>
 
+// IMAGE_ADDRESS(name) gives name_addr(), the address of a label that the linker
+// script or the assembly places (the image's end, a stack's top); host builds
+// read the variable host_name, which the test support sets, instead.
 #ifdef TARVELIN_HOST
-extern "C" uint8_t* host_phys_base;
+#define IMAGE_ADDRESS(name) \
+    extern uint64_t host_##name; \
+    inline uint64_t name##_addr() { return host_##name; }
+#else
+#define IMAGE_ADDRESS(name) \
+    extern "C" char name[]; \
+    inline uint64_t name##_addr() { return reinterpret_cast<uint64_t>(name); }
+#endif
+
+#ifdef TARVELIN_HOST
+extern uint8_t* host_phys_base;
 inline void* phys_ptr(uint64_t addr) { return host_phys_base + addr; }
 inline uint64_t ptr_phys(const void* p) {
     return static_cast<uint64_t>(static_cast<const uint8_t*>(p) - host_phys_base);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "machine.h"
+#include "phys.h"  // IMAGE_ADDRESS
 
 struct __attribute__((packed)) tss64 {
     uint32_t reserved0;
@@ -23,10 +24,4 @@ static_assert(offsetof(tss64, iomap_base) == TSS_IOMAP_BASE);
 
 extern "C" tss64 tss_struct;
 
-#ifdef TARVELIN_HOST
-extern "C" uint64_t host_interrupt_stack_top;
-inline uint64_t interrupt_stack_top_addr() { return host_interrupt_stack_top; }
-#else
-extern "C" char interrupt_stack_top[];
-inline uint64_t interrupt_stack_top_addr() { return reinterpret_cast<uint64_t>(interrupt_stack_top); }
-#endif
+IMAGE_ADDRESS(interrupt_stack_top)

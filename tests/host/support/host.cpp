@@ -11,10 +11,10 @@
 #include "tss.h"
 #include "idt.h"
 
-extern "C" {
 uint8_t* host_phys_base = nullptr;
 uint64_t host_kernel_end = 0x10A000;  // a plausible end of the kernel image
 uint64_t host_interrupt_stack_top = 0x10F000;
+extern "C" {
 tss64 tss_struct;
 extern const uint64_t isr_stub_table[256];
 const uint64_t isr_stub_table[256] = {};
