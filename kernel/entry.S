@@ -9,6 +9,7 @@
  */
 
 #include "machine.h"
+#include "registers.inc"
 
 .set MB2_MAGIC,       0xE85250D6
 .set MB2_ARCH,        0
@@ -189,21 +190,9 @@ long_mode_entry:
     movw $TSS_SEL, %ax
     ltr %ax
 
-    xorl %eax, %eax
-    xorl %ebx, %ebx
+    clear_registers
     xorl %ecx, %ecx
-    xorl %edx, %edx
-    xorl %esi, %esi
-    xorl %edi, %edi
-    xorl %ebp, %ebp
-    xorl %r8d, %r8d
-    xorl %r9d, %r9d
-    xorl %r10d, %r10d
     xorl %r11d, %r11d
-    xorl %r12d, %r12d
-    xorl %r13d, %r13d
-    xorl %r14d, %r14d
-    xorl %r15d, %r15d
 
     movb $'6', %al
     movw $COM1, %dx

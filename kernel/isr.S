@@ -5,6 +5,8 @@
  * vectors, whether or not the processor pushed an error code.
  */
 
+#include "registers.inc"
+
 .altmacro
 
 .set FRAME_DISCARD, 16          /* vector and error code, dropped before iretq */
@@ -51,21 +53,7 @@ isr_stub_\n:
 .global isr_common
 .type isr_common, @function
 isr_common:
-    pushq %rax
-    pushq %rbx
-    pushq %rcx
-    pushq %rdx
-    pushq %rsi
-    pushq %rdi
-    pushq %rbp
-    pushq %r8
-    pushq %r9
-    pushq %r10
-    pushq %r11
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
+    push_registers
 
     movq %rsp, %rdi
     /* Compiled code assumes the direction flag clear on entry; the interrupted
@@ -73,21 +61,7 @@ isr_common:
     cld
     call isr_dispatch
 
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %r11
-    popq %r10
-    popq %r9
-    popq %r8
-    popq %rbp
-    popq %rdi
-    popq %rsi
-    popq %rdx
-    popq %rcx
-    popq %rbx
-    popq %rax
+    pop_registers
     addq $FRAME_DISCARD, %rsp
     iretq
 .size isr_common, . - isr_common

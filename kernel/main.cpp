@@ -9,6 +9,7 @@
 
 #include "ata.h"
 #include "cpu.h"
+#include "format.h"
 #include "idt.h"
 #include "io.h"
 #include "heap.h"
@@ -45,31 +46,6 @@ constexpr uint8_t IER_RX_AVAILABLE = 0x01;  // data available, and the FIFO's ti
 // must not hold the handler or start-up.
 constexpr int RX_DRAIN_LIMIT = 256;
 constexpr int RX_RING_SIZE = 256;
-
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
-
-void print_hex_short(uint64_t value) {
-    char digits[16];
-    int n = 0;
-    do {
-        digits[n++] = HEX_DIGITS[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    while (n > 0) serial_putc(digits[--n]);
-}
-
-// Sends at most `limit` bytes of the string at `addr`. A null address prints
-// "(null)" whole, whatever the precision: a shortened "(nu" would only mislead.
-void print_string(uint64_t addr, uint64_t limit) {
-    const char* s = reinterpret_cast<const char*>(addr);
-    if (s == nullptr) {
-        serial_puts("(null)");
-        return;
-    }
-    for (uint64_t i = 0; i < limit && s[i] != '\0'; ++i) serial_putc(s[i]);
-}
-
-constexpr uint64_t NO_PRECISION = ~0ull;
 
 }  // namespace
 
@@ -167,7 +143,7 @@ extern "C" int serial_getc() {
 
 extern "C" void kprint_hex(uint64_t value) {
     serial_puts("0x");
-    for (int shift = 60; shift >= 0; shift -= 4) serial_putc(HEX_DIGITS[(value >> shift) & 0xF]);
+    format_number(serial_putc, value, 16, 16);
 }
 
 // Text that comes from outside (a disk's file names and label, a drive's
@@ -184,77 +160,17 @@ extern "C" void kprint_escaped(const char* s, size_t n) {
             continue;
         }
         serial_puts("\\x");
-        serial_putc(HEX_DIGITS[c >> 4]);
-        serial_putc(HEX_DIGITS[c & 0xF]);
+        format_number(serial_putc, c, 16, 2);
     }
 }
 
-extern "C" void kprint_dec(uint64_t value) {
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) serial_putc(digits[--n]);
-}
+extern "C" void kprint_dec(uint64_t value) { format_number(serial_putc, value, 10); }
 
+// The serial console's %x is as short as the value allows, and its strings take
+// a precision, for names that end at a length rather than at a zero byte.
 void kprintf_args(const char* fmt, const uint64_t* args, size_t count) {
-    size_t used = 0;
-    auto next_arg = [&]() -> uint64_t { return used < count ? args[used++] : 0; };
-
-    for (const char* p = fmt; *p != '\0'; ++p) {
-        if (*p != '%') {
-            serial_putc(*p);
-            continue;
-        }
-        const char conv = p[1];
-        if (conv == '\0') {
-            serial_putc('%');
-            return;
-        }
-        ++p;  // p now at the conversion byte
-        switch (conv) {
-        case 'd': kprint_dec(next_arg()); break;
-        case 'x': print_hex_short(next_arg()); break;
-        case 's': print_string(next_arg(), NO_PRECISION); break;
-        case 'c': serial_putc(static_cast<char>(next_arg() & 0xFF)); break;
-        case '%': serial_putc('%'); break;
-        case '.': {
-            // "%.Ns" or "%.*s"; anything else after the precision prints "%."
-            // and the walk resumes at the byte after the '.'.
-            const char* q = p + 1;
-            bool star = false;
-            uint64_t precision = 0;
-            if (*q == '*') {
-                star = true;
-                ++q;
-            } else if (*q >= '0' && *q <= '9') {
-                while (*q >= '0' && *q <= '9') {
-                    const uint64_t digit = static_cast<uint64_t>(*q - '0');
-                    precision = precision > (NO_PRECISION - digit) / 10 ? NO_PRECISION
-                                                                        : precision * 10 + digit;
-                    ++q;
-                }
-            } else {
-                q = nullptr;  // neither digits nor a star: not a precision
-            }
-            if (q != nullptr && *q == 's') {
-                if (star) precision = next_arg();
-                print_string(next_arg(), precision);
-                p = q;
-            } else {
-                serial_putc('%');
-                serial_putc('.');
-            }
-            break;
-        }
-        default:
-            serial_putc('%');
-            serial_putc(conv);
-            break;
-        }
-    }
+    static constexpr format_sink SERIAL = {serial_putc, "", 1, true};
+    format_args(SERIAL, fmt, args, count);
 }
 
 extern "C" size_t kstrlen(const char* s) {

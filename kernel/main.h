@@ -3,7 +3,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
+
+#include "format.h"
 
 constexpr uint16_t COM1 = 0x3F8;
 constexpr uint32_t MB2_BOOTLOADER_MAGIC = 0x36D76289;
@@ -35,27 +36,9 @@ void* kmemcpy(void* dst, const void* src, size_t n);
 // from args; a format that asks for more values than were given reads 0.
 void kprintf_args(const char* fmt, const uint64_t* args, size_t count);
 
-namespace kprintf_detail {
-template <typename T>
-constexpr uint64_t as_u64(T value) {
-    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
-        return reinterpret_cast<uint64_t>(value);
-    } else {
-        // Signed values are sign-extended: -1 prints as 18446744073709551615.
-        return static_cast<uint64_t>(value);
-    }
-}
-}  // namespace kprintf_detail
-
-// Formatted print to COM1: %d %x %s %.Ns %.*s %c %%. Each argument is widened to
-// one 64-bit value here, at the call, so no caller can hand over a 32-bit value
-// whose upper half is garbage.
+// Formatted print to COM1: %d %x %s %.Ns %.*s %c %%, each argument widened to
+// one 64-bit value at the call.
 template <typename... Args>
 inline void kprintf(const char* fmt, Args... args) {
-    if constexpr (sizeof...(Args) == 0) {
-        kprintf_args(fmt, nullptr, 0);
-    } else {
-        const uint64_t values[] = {kprintf_detail::as_u64(args)...};
-        kprintf_args(fmt, values, sizeof...(Args));
-    }
+    format_values(kprintf_args, fmt, args...);
 }

@@ -8,6 +8,7 @@
  */
 
 #include "machine.h"
+#include "registers.inc"
 
 .set RFLAGS_IF,     0x200
 .set RFLAGS_USER,   0x202       /* IF and the always-one bit 1 */
@@ -15,12 +16,11 @@
 
 .section .data
 .balign 8
-.global user_rsp, user_rflags, user_rcx, syscall_retval
+.global user_rsp, user_rflags, user_rcx
 .global saved_kernel_rsp, saved_kernel_rbp
 user_rsp:           .quad 0
 user_rflags:        .quad 0
 user_rcx:           .quad 0
-syscall_retval:     .quad 0
 saved_kernel_rsp:   .quad 0
 saved_kernel_rbp:   .quad 0
 
@@ -40,24 +40,12 @@ syscall_entry:
     movq %rcx, user_rcx
     movabsq $syscall_stack_top, %rsp
 
-    pushq %rax
-    pushq %rbx
-    pushq %rcx
-    pushq %rdx
-    pushq %rsi
-    pushq %rdi
-    pushq %rbp
-    pushq %r8
-    pushq %r9
-    pushq %r10
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
+    subq $8, %rsp               /* so that with the fifteen below RSP is 16-byte aligned at the call */
+    push_registers
 
     cmpq $SYS_EXIT, %rax
     jne not_exit
-    addq $(14 * 8), %rsp
+    addq $(REGISTERS_SIZE + 8), %rsp
     jmp return_to_kernel
 
 not_exit:
@@ -69,24 +57,10 @@ not_exit:
     movq %rdi, %rsi
     movq %rax, %rdi
     call syscall_dispatch
-    movq %rax, syscall_retval
+    movq %rax, SAVED_RAX(%rsp)  /* the program gets the result in RAX */
+    pop_registers
+    addq $8, %rsp               /* the alignment slot */
 
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %r10
-    popq %r9
-    popq %r8
-    popq %rbp
-    popq %rdi
-    popq %rsi
-    popq %rdx
-    popq %rcx
-    popq %rbx
-    addq $8, %rsp               /* RAX carries the result instead */
-
-    movq syscall_retval, %rax
     movq user_rflags, %r11
     orq $RFLAGS_IF, %r11
     movq user_rcx, %rcx
@@ -113,19 +87,7 @@ enter_userspace:
     movq %rsi, %rsp
     movq $RFLAGS_USER, %r11
     /* The program starts with no kernel values in its registers. */
-    xorl %eax, %eax
-    xorl %ebx, %ebx
-    xorl %edx, %edx
-    xorl %esi, %esi
-    xorl %edi, %edi
-    xorl %ebp, %ebp
-    xorl %r8d, %r8d
-    xorl %r9d, %r9d
-    xorl %r10d, %r10d
-    xorl %r12d, %r12d
-    xorl %r13d, %r13d
-    xorl %r14d, %r14d
-    xorl %r15d, %r15d
+    clear_registers
     sysretq
 
 /*

@@ -4,6 +4,7 @@
 // cursor shows it.
 #include "vga.h"
 
+#include "format.h"
 #include "io.h"
 #include "phys.h"
 
@@ -17,7 +18,6 @@ constexpr uint8_t CRTC_CURSOR_LOW = 0x0F;
 constexpr uint8_t DEFAULT_ATTR = 0x07;  // light grey on black
 constexpr int TAB_WIDTH = 8;
 constexpr char BLANK = ' ';
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 uint8_t vga_attr = DEFAULT_ATTR;
 int32_t vga_x = 0;
@@ -41,22 +41,6 @@ void scroll() {
     volatile uint16_t* screen = cells();
     for (int i = 0; i < (VGA_ROWS - 1) * VGA_COLUMNS; ++i) screen[i] = screen[i + VGA_COLUMNS];
     for (int col = 0; col < VGA_COLUMNS; ++col) put_cell(VGA_ROWS - 1, col, BLANK);
-}
-
-void print_hex(uint64_t value) {
-    vga_putc('0');
-    vga_putc('x');
-    for (int shift = 60; shift >= 0; shift -= 4) vga_putc(HEX_DIGITS[(value >> shift) & 0xF]);
-}
-
-void print_dec(uint64_t value) {
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) vga_putc(digits[--n]);
 }
 
 }  // namespace
@@ -118,37 +102,9 @@ extern "C" void vga_puts(const char* s) {
     while (*s != '\0') vga_putc(*s++);
 }
 
+// The screen's %x always shows all 16 digits, and it has no precisions: "%." of
+// "%.16s" prints as it stands, as "%l" of "%ld" does.
 void vga_printf_args(const char* fmt, const uint64_t* args, size_t count) {
-    size_t used = 0;
-    auto next_arg = [&]() -> uint64_t { return used < count ? args[used++] : 0; };
-
-    for (const char* p = fmt; *p != '\0'; ++p) {
-        if (*p != '%') {
-            vga_putc(*p);
-            continue;
-        }
-        const char conv = p[1];
-        if (conv == '\0') {
-            vga_putc('%');
-            return;
-        }
-        ++p;
-        switch (conv) {
-        case 'd': print_dec(next_arg()); break;
-        case 'x': print_hex(next_arg()); break;
-        case 's': {
-            const char* s = reinterpret_cast<const char*>(next_arg());
-            vga_puts(s != nullptr ? s : "(null)");
-            break;
-        }
-        case 'c': vga_putc(static_cast<char>(next_arg() & 0xFF)); break;
-        case '%': vga_putc('%'); break;
-        default:
-            // No flags, widths, precisions or length modifiers: "%l" of "%ld" and
-            // "%." of "%.16s" print as they stand, and the walk goes on after them.
-            vga_putc('%');
-            vga_putc(conv);
-            break;
-        }
-    }
+    static constexpr format_sink SCREEN = {vga_putc, "0x", 16, false};
+    format_args(SCREEN, fmt, args, count);
 }

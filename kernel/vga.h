@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "main.h"
+#include "format.h"
 
 constexpr uint64_t VGA_TEXT_ADDR = 0xB8000;
 constexpr int VGA_COLUMNS = 80;
@@ -19,10 +19,5 @@ void vga_puts(const char* s);
 void vga_printf_args(const char* fmt, const uint64_t* args, size_t count);
 template <typename... Args>
 inline void vga_printf(const char* fmt, Args... args) {
-    if constexpr (sizeof...(Args) == 0) {
-        vga_printf_args(fmt, nullptr, 0);
-    } else {
-        const uint64_t values[] = {kprintf_detail::as_u64(args)...};
-        vga_printf_args(fmt, values, sizeof...(Args));
-    }
+    format_values(vga_printf_args, fmt, args...);
 }
