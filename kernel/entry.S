@@ -22,7 +22,6 @@
 .set CR0_PG,          0x80000000
 .set CR0_PE,          0x1
 .set CR4_PAE,         0x20
-.set COM1,            0x3F8
 
 .set TSS_LIMIT,       0x67
 .set TSS_ACCESS,      0x89

@@ -5,12 +5,10 @@
 #include <cstdint>
 
 #ifdef TARVELIN_HOST
-extern "C" {
 void outb(uint16_t port, uint8_t value);
 uint8_t inb(uint16_t port);
 void outw(uint16_t port, uint16_t value);
 uint16_t inw(uint16_t port);
-}
 #else
 // One instruction per width: the assembler takes the width from the register
 // the value travels in (AL or AX).
@@ -27,10 +25,8 @@ inline T in(uint16_t port) {
 }
 }  // namespace port_detail
 
-extern "C" {
 static inline void outb(uint16_t port, uint8_t value) { port_detail::out(port, value); }
 static inline uint8_t inb(uint16_t port) { return port_detail::in<uint8_t>(port); }
 static inline void outw(uint16_t port, uint16_t value) { port_detail::out(port, value); }
 static inline uint16_t inw(uint16_t port) { return port_detail::in<uint16_t>(port); }
-}
 #endif

@@ -12,6 +12,7 @@
     X(USER_DS_SEL, 0x18)         /* user data, directly below user code for SYSRET */ \
     X(USER_CS_SEL, 0x20)         /* user code */                                  \
     X(TSS_SEL, 0x28)                                                              \
+    X(COM1, 0x3F8)               /* the serial console's first port */            \
     X(TSS_RSP0, 4)               /* offsets in the 64-bit task-state segment */   \
     X(TSS_IST, 36)                                                                \
     X(TSS_IOMAP_BASE, 102)                                                        \

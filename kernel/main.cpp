@@ -85,7 +85,7 @@ void serial_isr(interrupt_frame*) { serial_rx_drain(); }
 
 }  // namespace
 
-extern "C" void serial_init() {
+void serial_init() {
     outb(COM1 + UART_IER, IER_NONE);
     outb(COM1 + UART_LCR, LCR_DLAB);
     outb(COM1 + UART_DATA, DIVISOR_38400);
@@ -95,13 +95,13 @@ extern "C" void serial_init() {
     outb(COM1 + UART_MCR, MCR_DTR_RTS_OUT2);
 }
 
-extern "C" void serial_putc(char c) {
+void serial_putc(char c) {
     while ((inb(COM1 + UART_LSR) & LSR_THR_EMPTY) == 0) {
     }
     outb(COM1 + UART_DATA, static_cast<uint8_t>(c));
 }
 
-extern "C" void serial_puts(const char* s) {
+void serial_puts(const char* s) {
     while (*s != '\0') serial_putc(*s++);
 }
 
@@ -110,7 +110,7 @@ extern "C" void serial_puts(const char* s) {
 // halts. The handler comes first and what already waits is taken in before the
 // UART may raise the line: a line already high when the controller is opened
 // would never give the edge the 8259 waits for.
-extern "C" void serial_rx_init() {
+void serial_rx_init() {
     serial_rx_head = 0;
     serial_rx_tail = 0;
     serial_rx_held = false;
@@ -122,12 +122,12 @@ extern "C" void serial_rx_init() {
     pic_unmask_irq(IRQ_COM1);
 }
 
-extern "C" int serial_poll() { return serial_rx_head != serial_rx_tail ? 1 : 0; }
+int serial_poll() { return serial_rx_head != serial_rx_tail ? 1 : 0; }
 
 // Called with interrupts off (the shell's input loop). Once half the ring is free
 // again, held input is let in: turning the UART's interrupt back on raises its
 // line anew while bytes wait, which gives the 8259 its edge.
-extern "C" int serial_getc() {
+int serial_getc() {
     const int32_t tail = serial_rx_tail;
     if (serial_rx_head == tail) return -1;
     const int c = static_cast<unsigned char>(serial_rx_buf[tail]);
@@ -141,7 +141,7 @@ extern "C" int serial_getc() {
     return c;
 }
 
-extern "C" void kprint_hex(uint64_t value) {
+void kprint_hex(uint64_t value) {
     serial_puts("0x");
     format_number(serial_putc, value, 16, 16);
 }
@@ -150,7 +150,7 @@ extern "C" void kprint_hex(uint64_t value) {
 // identity) may hold terminal control sequences; every control byte and DEL is
 // shown as \xNN instead, so such text can neither drive the operator's terminal
 // nor forge lines of the kernel's own. Bytes from 0x80 up (UTF-8) pass as they are.
-extern "C" void kprint_escaped(const char* s, size_t n) {
+void kprint_escaped(const char* s, size_t n) {
     constexpr unsigned char FIRST_PRINTABLE = 0x20;
     constexpr unsigned char DEL = 0x7F;
     for (size_t i = 0; i < n; ++i) {
@@ -164,7 +164,7 @@ extern "C" void kprint_escaped(const char* s, size_t n) {
     }
 }
 
-extern "C" void kprint_dec(uint64_t value) { format_number(serial_putc, value, 10); }
+void kprint_dec(uint64_t value) { format_number(serial_putc, value, 10); }
 
 // The serial console's %x is as short as the value allows, and its strings take
 // a precision, for names that end at a length rather than at a zero byte.
@@ -173,19 +173,19 @@ void kprintf_args(const char* fmt, const uint64_t* args, size_t count) {
     format_args(SERIAL, fmt, args, count);
 }
 
-extern "C" size_t kstrlen(const char* s) {
+size_t kstrlen(const char* s) {
     size_t n = 0;
     while (s[n] != '\0') ++n;
     return n;
 }
 
-extern "C" size_t kstrnlen(const char* s, size_t max) {
+size_t kstrnlen(const char* s, size_t max) {
     size_t n = 0;
     while (n < max && s[n] != '\0') ++n;
     return n;
 }
 
-extern "C" int kstrcmp(const char* a, const char* b) {
+int kstrcmp(const char* a, const char* b) {
     const auto* x = reinterpret_cast<const unsigned char*>(a);
     const auto* y = reinterpret_cast<const unsigned char*>(b);
     while (*x != 0 && *x == *y) {
@@ -195,7 +195,7 @@ extern "C" int kstrcmp(const char* a, const char* b) {
     return static_cast<int>(*x) - static_cast<int>(*y);
 }
 
-extern "C" int kstrncmp(const char* a, const char* b, size_t n) {
+int kstrncmp(const char* a, const char* b, size_t n) {
     const auto* x = reinterpret_cast<const unsigned char*>(a);
     const auto* y = reinterpret_cast<const unsigned char*>(b);
     for (size_t i = 0; i < n; ++i) {
@@ -204,13 +204,13 @@ extern "C" int kstrncmp(const char* a, const char* b, size_t n) {
     return 0;
 }
 
-extern "C" void* kmemset(void* dst, int value, size_t n) {
+void* kmemset(void* dst, int value, size_t n) {
     auto* d = static_cast<volatile unsigned char*>(dst);
     for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(value);
     return dst;
 }
 
-extern "C" void* kmemcpy(void* dst, const void* src, size_t n) {
+void* kmemcpy(void* dst, const void* src, size_t n) {
     auto* d = static_cast<volatile unsigned char*>(dst);
     const auto* s = static_cast<const unsigned char*>(src);
     for (size_t i = 0; i < n; ++i) d[i] = s[i];

@@ -5,12 +5,11 @@
 #include <cstdint>
 
 #include "format.h"
+#include "machine.h"  // COM1
 
-constexpr uint16_t COM1 = 0x3F8;
 constexpr uint32_t MB2_BOOTLOADER_MAGIC = 0x36D76289;
 
-extern "C" {
-[[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic);
+extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic);
 
 void serial_init();
 void serial_rx_init();  // input by interrupt from here on
@@ -30,7 +29,6 @@ int kstrcmp(const char* a, const char* b);
 int kstrncmp(const char* a, const char* b, size_t n);
 void* kmemset(void* dst, int value, size_t n);
 void* kmemcpy(void* dst, const void* src, size_t n);
-}
 
 // The formatter behind kprintf. Every conversion takes the next 64-bit value
 // from args; a format that asks for more values than were given reads 0.

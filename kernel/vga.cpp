@@ -45,14 +45,14 @@ void scroll() {
 
 }  // namespace
 
-extern "C" void vga_init() {
+void vga_init() {
     vga_x = 0;
     vga_y = 0;
     vga_attr = DEFAULT_ATTR;
     move_cursor();
 }
 
-extern "C" void vga_clear() {
+void vga_clear() {
     for (int row = 0; row < VGA_ROWS; ++row)
         for (int col = 0; col < VGA_COLUMNS; ++col) put_cell(row, col, BLANK);
     vga_x = 0;
@@ -60,7 +60,7 @@ extern "C" void vga_clear() {
     move_cursor();
 }
 
-extern "C" void vga_putc(char c) {
+void vga_putc(char c) {
     switch (c) {
     case '\n':
         vga_x = 0;
@@ -98,7 +98,7 @@ extern "C" void vga_putc(char c) {
     move_cursor();
 }
 
-extern "C" void vga_puts(const char* s) {
+void vga_puts(const char* s) {
     while (*s != '\0') vga_putc(*s++);
 }
 

@@ -9,12 +9,10 @@ constexpr uint64_t VGA_TEXT_ADDR = 0xB8000;
 constexpr int VGA_COLUMNS = 80;
 constexpr int VGA_ROWS = 25;
 
-extern "C" {
 void vga_init();
 void vga_clear();
 void vga_putc(char c);
 void vga_puts(const char* s);
-}
 // %d %x(0x + 16 digits) %s %c %%; one 64-bit value per conversion, as kprintf.
 void vga_printf_args(const char* fmt, const uint64_t* args, size_t count);
 template <typename... Args>

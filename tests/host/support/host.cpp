@@ -77,12 +77,10 @@ uint16_t in(uint16_t port, uint16_t all_ones) {
 }
 }  // namespace host
 
-extern "C" {
 void outb(uint16_t port, uint8_t value) { host::ports.push_back({port, value, true}); }
 void outw(uint16_t port, uint16_t value) { host::ports.push_back({port, value, true}); }
 uint8_t inb(uint16_t port) { return static_cast<uint8_t>(host::in(port, 0xFF)); }
 uint16_t inw(uint16_t port) { return host::in(port, 0xFFFF); }
-}
 
 cpuid_regs cpu_cpuid(uint32_t) { return {0, 0, 0, 0}; }
 uint64_t cpu_read_cr0() { return 0x80000011; }
