@@ -5,6 +5,27 @@
 
 set(TARVELIN_CHECK_NO_FPU ${CMAKE_SOURCE_DIR}/scripts/check-no-fpu)
 set(TARVELIN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+# Programs, their linker scripts included, take the numbers they share with the
+# kernel from kernel/machine.h; nothing else of the kernel's is theirs to use.
+set(TARVELIN_MACHINE_HEADER_DIR ${CMAKE_SOURCE_DIR}/kernel)
+
+# Sets <output> to the preprocessed copy of a user linker script and <target> to
+# the target that makes it: one of each per script, however many programs use it.
+function(tarvelin_user_linker_script script output target)
+  file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${script})
+  string(MAKE_C_IDENTIFIER "linker_script_${relative}" name)
+  set(preprocessed ${TARVELIN_GENERATED_DIR}/${relative})
+  if(NOT TARGET ${name})
+    add_custom_command(
+      OUTPUT ${preprocessed}
+      COMMAND ${CMAKE_C_COMPILER} -E -P -x c -I ${TARVELIN_MACHINE_HEADER_DIR} ${script} -o ${preprocessed}
+      DEPENDS ${script} ${TARVELIN_MACHINE_HEADER_DIR}/machine.h
+      VERBATIM)
+    add_custom_target(${name} DEPENDS ${preprocessed})
+  endif()
+  set(${output} ${preprocessed} PARENT_SCOPE)
+  set(${target} ${name} PARENT_SCOPE)
+endfunction()
 
 # tarvelin_user_program(<name> SCRIPT <linker script> DIRECTORY <output dir>
 #                       IMAGE_SET <global property> [COMMAND <shell name>]
@@ -19,9 +40,12 @@ function(tarvelin_user_program name)
   set(target ${name}.elf)
   add_executable(${target} ${ARG_SOURCES})
   tarvelin_user_flags(${target})
-  target_link_options(${target} PRIVATE -T ${ARG_SCRIPT})
+  tarvelin_user_linker_script(${ARG_SCRIPT} script script_target)
+  target_link_options(${target} PRIVATE -T ${script})
+  target_include_directories(${target} PRIVATE ${TARVELIN_MACHINE_HEADER_DIR})
+  add_dependencies(${target} ${script_target})
   set_target_properties(${target} PROPERTIES
-    LINK_DEPENDS ${ARG_SCRIPT}
+    LINK_DEPENDS ${script}
     RUNTIME_OUTPUT_DIRECTORY ${ARG_DIRECTORY})
   if(ARG_RUNTIME)
     target_link_libraries(${target} PRIVATE tarvelin_runtime)
