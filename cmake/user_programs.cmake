@@ -1,7 +1,8 @@
 # How a carried user program is built: a static ELF64 executable linked by a
 # linker script of its own, checked for floating-point and vector instructions
-# as part of its link, and recorded in a global list from which the build
-# generates the kernel's embedded images, their declarations and the registry.
+# as part of its link, and recorded in global lists from which the build
+# generates the kernel's embedded images, their declarations and the registry,
+# the sample disk's /bin and build/programs.json, the tests' list of programs.
 
 set(TARVELIN_CHECK_NO_FPU ${CMAKE_SOURCE_DIR}/scripts/check-no-fpu)
 set(TARVELIN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
@@ -28,15 +29,16 @@ function(tarvelin_user_linker_script script output target)
 endfunction()
 
 # tarvelin_user_program(<name> SCRIPT <linker script> DIRECTORY <output dir>
-#                       IMAGE_SET <global property> [COMMAND <shell name>]
+#                       [TEST] [COMMAND <shell name>] [DISK <file name>]
 #                       [LABEL <symbol>] [RUNTIME] SOURCES <files...>)
 # makes the target <name>.elf, written to <output dir>/<name>.elf. RUNTIME links
 # the user runtime. The kernel embeds the file under LABEL (by default its path
 # in the build tree with every other character turned into _, for example
-# build_applications_fibonacci_elf); COMMAND makes `execute <shell name>` run it,
-# in the order the programs are declared.
+# build_applications_fibonacci_elf), the test kernel alone if TEST; COMMAND makes
+# `execute <shell name>` run it, in the order the programs are declared; DISK
+# puts it on the sample disk as /bin/<file name>.
 function(tarvelin_user_program name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "RUNTIME" "SCRIPT;DIRECTORY;IMAGE_SET;COMMAND;LABEL" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "RUNTIME;TEST" "SCRIPT;DIRECTORY;COMMAND;DISK;LABEL" "SOURCES")
   set(target ${name}.elf)
   add_executable(${target} ${ARG_SOURCES})
   tarvelin_user_flags(${target})
@@ -57,10 +59,31 @@ function(tarvelin_user_program name)
   if(NOT ARG_LABEL)
     string(MAKE_C_IDENTIFIER "build/${relative}" ARG_LABEL)
   endif()
-  set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET} ${ARG_DIRECTORY}/${target})
-  set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET}_TARGETS ${target})
-  set_property(GLOBAL APPEND PROPERTY ${ARG_IMAGE_SET}_ENTRIES "${ARG_LABEL}|${relative}|${ARG_COMMAND}")
+  set(image_set TARVELIN_USER_IMAGES)
+  set(test_only false)
+  if(ARG_TEST)
+    set(image_set TARVELIN_TEST_IMAGES)
+    set(test_only true)
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ${image_set} ${ARG_DIRECTORY}/${target})
+  set_property(GLOBAL APPEND PROPERTY ${image_set}_TARGETS ${target})
+  set_property(GLOBAL APPEND PROPERTY ${image_set}_ENTRIES "${ARG_LABEL}|${relative}|${ARG_COMMAND}")
+  if(ARG_DISK)
+    set_property(GLOBAL APPEND PROPERTY TARVELIN_DISK_PROGRAMS "${ARG_DIRECTORY}/${target}|${ARG_DISK}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY TARVELIN_PROGRAM_LIST
+    "{\"name\": \"${name}\", \"command\": \"${ARG_COMMAND}\", \"elf\": \"${relative}\", \"disk\": \"${ARG_DISK}\", \"test_only\": ${test_only}}")
 endfunction()
+
+# build/programs.json, written once every program is declared: each program's
+# name, shell command, ELF file (from the build folder), name on the sample disk
+# ("" for none) and whether only the test kernel carries it.
+function(tarvelin_write_program_list)
+  get_property(entries GLOBAL PROPERTY TARVELIN_PROGRAM_LIST)
+  string(JOIN ",\n  " body ${entries})
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/programs.json CONTENT "[\n  ${body}\n]\n")
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tarvelin_write_program_list)
 
 # Writes, for the programs of IMAGE_SET, <generated>/<stem>.S (each image
 # embedded by kernel/user_images.inc's macro) and <generated>/<stem>_registry.inc
