@@ -15,6 +15,9 @@ void shell_init();
 // One prompt, one edited line from `next` and the command it names; shell_run
 // repeats it over the console input.
 void shell_once(shell_input (*next)());
+// The i-th word of the command table and whether a line need only start with it,
+// or nullptr past the last: for a checker that must know every command there is.
+const char* shell_command_word(uint32_t i, bool* prefix);
 void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name);
 void pt_make_user_accessible(uint64_t addr);
 // Prints one root-directory entry for `mount`.
