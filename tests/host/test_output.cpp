@@ -54,15 +54,6 @@ TEST(ports, serial_input_is_taken_at_interrupt_time_in_order) {
     }
 }
 
-TEST(ports, pit_gets_the_mode_then_the_divisor_low_byte_first) {
-    for (auto [hz, low, high] : {std::tuple{100, 0x9B, 0x2E}, {1000, 0xA9, 0x04}, {19, 0x4F, 0xF5}}) {
-        host::reset();
-        timer_init(hz);
-        EXPECT_EQ(host::accesses_to({0x40, 0x43}), (ios{{0x43, 0x34, true}, {0x40, uint16_t(low), true}, {0x40, uint16_t(high), true}}))
-            << hz << " Hz";
-    }
-}
-
 // QEMU wires the cascade itself; a real pair needs the slave on line 2 and the identity 2.
 TEST(ports, the_pics_get_their_initialisation_words_in_order_and_end_masked) {
     host::reset();
