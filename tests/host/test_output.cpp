@@ -1,6 +1,6 @@
 // What reaches the ports: protocol facts an emulator forgives, checked on the recorded
-// accesses, and the three formatters (kprintf to COM1, vga_printf to the screen's first
-// row, the user runtime's printf through its writes).
+// accesses; the uptime the timer counts; and the three formatters (kprintf to COM1,
+// vga_printf to the screen's first row, the user runtime's printf through its writes).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -95,6 +95,14 @@ TEST(ports, a_full_key_ring_refuses_new_keys) {
     got.clear();
     for (int c; (c = keyboard_getchar()) >= 0;) got += static_cast<char>(c);
     EXPECT_EQ(got, "/\nz");
+}
+
+// The uptime `ticks` shows: the timer runs at 100 Hz, so a second is every hundredth tick.
+TEST(timer, a_second_is_every_hundredth_tick) {
+    for (int i = 0; i < 1000; ++i) {
+        timer_isr(nullptr);
+        ASSERT_EQ(timer_get_seconds(), timer_get_ticks() / 100) << timer_get_ticks() << " ticks";
+    }
 }
 
 TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
