@@ -6,17 +6,14 @@
 // time the call returns, so nothing is lost at exit.
 #include "runtime.h"
 
-namespace {
+#include "machine.h"  // the system-call numbers and the user stack's place
 
-constexpr uint64_t SYS_READ = 0;
-constexpr uint64_t SYS_WRITE = 1;
-constexpr uint64_t SYS_BRK = 12;
-constexpr uint64_t SYS_EXIT = 60;
+namespace {
 
 constexpr int STDOUT_FD = 1;
 
-// The user stack occupies 0x10000000-0x10010000; the heap ends at its bottom.
-constexpr uint64_t USER_HEAP_END = 0x10000000;
+// The heap may grow up to the user stack's bottom, never into it.
+constexpr uint64_t USER_HEAP_END = USER_STACK_BASE;
 constexpr uint64_t HEAP_ALIGN = 16;
 
 // 2^64 - 1 has 20 decimal and 16 hexadecimal digits.

@@ -1,7 +1,7 @@
 # The sample disk that `make run` and the system tests attach as the primary
 # master: an MBR and an ext2 volume at LBA 2048, filled from disk/ and, in /bin,
-# the demonstration programs and hello, so that `execute /bin/<name>` runs them
-# from the volume.
+# the programs declared with DISK, so that `execute /bin/<name>` runs them from
+# the volume.
 find_program(MKFS_EXT2 mkfs.ext2 PATHS /sbin /usr/sbin REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
@@ -10,14 +10,15 @@ set(DISK_ROOT ${CMAKE_BINARY_DIR}/disk-root)
 set(DISK_IMAGE ${CMAKE_BINARY_DIR}/disk.img)
 file(GLOB_RECURSE DISK_SOURCE_FILES CONFIGURE_DEPENDS LIST_DIRECTORIES true ${DISK_SOURCE_DIR}/*)
 
-set(DISK_PROGRAMS fibonacci primes ascii matrix guess sort)
+get_property(DISK_PROGRAMS GLOBAL PROPERTY TARVELIN_DISK_PROGRAMS)
+set(DISK_PROGRAM_FILES)
 set(DISK_PROGRAM_COPIES)
-set(DISK_PROGRAM_FILES ${CMAKE_BINARY_DIR}/hello.elf)
-list(APPEND DISK_PROGRAM_COPIES COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/hello.elf ${DISK_ROOT}/bin/hello)
-foreach(program ${DISK_PROGRAMS})
-  set(elf ${CMAKE_BINARY_DIR}/applications/${program}.elf)
+foreach(entry ${DISK_PROGRAMS})
+  string(REPLACE "|" ";" fields ${entry})
+  list(GET fields 0 elf)
+  list(GET fields 1 disk_name)
   list(APPEND DISK_PROGRAM_FILES ${elf})
-  list(APPEND DISK_PROGRAM_COPIES COMMAND ${CMAKE_COMMAND} -E copy ${elf} ${DISK_ROOT}/bin/${program})
+  list(APPEND DISK_PROGRAM_COPIES COMMAND ${CMAKE_COMMAND} -E copy ${elf} ${DISK_ROOT}/bin/${disk_name})
 endforeach()
 
 add_custom_command(

@@ -1,8 +1,10 @@
-/* The numbers that the assembly, the C++ and the (preprocessed) linker script must
-   agree on, said once: descriptor selectors, task-state segment offsets, the page
-   table format and the boot tables' place, the fixed addresses of the memory map
-   and the one system call the entry path handles itself. Each includer turns every line into its own kind of definition: a
-   constexpr in C++, a .set in assembly, a symbol assignment in the linker script. */
+/* The numbers that the kernel's and the programs' assembly, C++ and (preprocessed)
+   linker scripts must agree on, said once: descriptor selectors, task-state
+   segment offsets, the page-table format and the boot tables' place, the fixed
+   addresses of the memory map, and what a program in ring 3 is given: its
+   selectors and the system-call numbers. Each includer turns every line into its
+   own kind of definition: a constexpr in C++, a .set in assembly, a symbol
+   assignment in the linker script. */
 #ifndef TARVELIN_MACHINE_H
 #define TARVELIN_MACHINE_H
 
@@ -32,7 +34,23 @@
     X(USER_IMAGE_BASE, 0x400000) /* link address of user programs */              \
     X(USER_IMAGE_END, 0x800000)  /* two 2 MiB pages the launch path opens */      \
     X(USER_STACK_BASE, 0x10000000)                                                \
-    X(USER_STACK_TOP, 0x10010000) /* 64 KiB user stack */                         \
+    X(USER_STACK_TOP, 0x10010000) /* 64 KiB user stack */
+
+/* The selectors a program runs with, at privilege level 3 as SYSRETQ and IRETQ
+   hand them over. */
+#define USER_SELECTORS(X)                                                         \
+    X(USER_CS, USER_CS_SEL | 3)                                                   \
+    X(USER_SS, USER_DS_SEL | 3)
+
+/* The system calls, numbered as Linux numbers them on x86-64, so that a program
+   may be tried on a Linux host first. The entry path handles SYS_EXIT itself;
+   the table in syscall.cpp has the rest. */
+#define SYSCALL_NUMBERS(X)                                                        \
+    X(SYS_READ, 0)                                                                \
+    X(SYS_WRITE, 1)                                                               \
+    X(SYS_OPEN, 2)                                                                \
+    X(SYS_CLOSE, 3)                                                               \
+    X(SYS_BRK, 12)                                                                \
     X(SYS_EXIT, 60)
 
 #if defined(__cplusplus)
@@ -44,6 +62,8 @@
 #define MACHINE_CONSTANT(name, value) name = value;
 #endif
 MACHINE_CONSTANTS(MACHINE_CONSTANT)
+USER_SELECTORS(MACHINE_CONSTANT)
+SYSCALL_NUMBERS(MACHINE_CONSTANT)
 #undef MACHINE_CONSTANT
 
 #endif

@@ -393,6 +393,12 @@ void shell_once(shell_input (*next)()) {
     dispatch(line);
 }
 
+const char* shell_command_word(uint32_t i, bool* prefix) {
+    if (i >= sizeof COMMANDS / sizeof COMMANDS[0]) return nullptr;
+    *prefix = COMMANDS[i].how == match::prefix;
+    return COMMANDS[i].word;
+}
+
 [[noreturn]] void shell_run() {
     for (;;) shell_once(next_input);
 }

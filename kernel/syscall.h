@@ -3,16 +3,10 @@
 #pragma once
 #include <cstdint>
 
-#include "machine.h"  // SYS_EXIT, which the entry path handles itself
+#include "machine.h"  // the system-call numbers
 
 constexpr int SYSCALL_TABLE_SIZE = 128;
 constexpr int64_t SYSCALL_ENOSYS = -38;
-
-constexpr uint32_t SYS_READ = 0;
-constexpr uint32_t SYS_WRITE = 1;
-constexpr uint32_t SYS_OPEN = 2;
-constexpr uint32_t SYS_CLOSE = 3;
-constexpr uint32_t SYS_BRK = 12;
 
 using syscall_handler = int64_t (*)(uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5);
 

@@ -1,8 +1,7 @@
 /* hello_v2's entry routine, used in place of the runtime's: it does not trust
    the stack pointer it was handed but sets its own at the top of the user stack,
    then runs main and exits with main's status. */
-#define USER_STACK_TOP 0x10010000
-#define SYS_EXIT 60
+#include "machine.h"
 
     .text
     .globl _start

@@ -1,8 +1,7 @@
 /* Like raw_test, but touches the user stack first: a stack that ring 3 cannot
    write faults at the push, before anything is printed. Should the popped value
    differ from the pushed one, nothing is printed and the status is 1. */
-#define SYS_WRITE 1
-#define SYS_EXIT 60
+#include "machine.h"
 #define STDOUT_FD 1
 #define MSG_WRITE_LEN 3     /* "OK!" without the stored newline */
 #define STACK_PATTERN 0x41414141

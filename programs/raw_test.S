@@ -1,7 +1,6 @@
 /* The smallest ring-3 program: writes "OK!" with one system call and exits,
    without the runtime. The message lives in its own read-only segment. */
-#define SYS_WRITE 1
-#define SYS_EXIT 60
+#include "machine.h"
 #define STDOUT_FD 1
 #define MSG_WRITE_LEN 3     /* "OK!" without the stored newline */
 

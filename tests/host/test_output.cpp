@@ -1,6 +1,6 @@
 // What reaches the ports: protocol facts an emulator forgives, checked on the recorded
-// accesses, and the three formatters (kprintf to COM1, vga_printf to the screen's first
-// row, the user runtime's printf through its writes).
+// accesses; the uptime the timer counts; and the three formatters (kprintf to COM1,
+// vga_printf to the screen's first row, the user runtime's printf through its writes).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -54,15 +54,6 @@ TEST(ports, serial_input_is_taken_at_interrupt_time_in_order) {
     }
 }
 
-TEST(ports, pit_gets_the_mode_then_the_divisor_low_byte_first) {
-    for (auto [hz, low, high] : {std::tuple{100, 0x9B, 0x2E}, {1000, 0xA9, 0x04}, {19, 0x4F, 0xF5}}) {
-        host::reset();
-        timer_init(hz);
-        EXPECT_EQ(host::accesses_to({0x40, 0x43}), (ios{{0x43, 0x34, true}, {0x40, uint16_t(low), true}, {0x40, uint16_t(high), true}}))
-            << hz << " Hz";
-    }
-}
-
 // QEMU wires the cascade itself; a real pair needs the slave on line 2 and the identity 2.
 TEST(ports, the_pics_get_their_initialisation_words_in_order_and_end_masked) {
     host::reset();
@@ -104,6 +95,14 @@ TEST(ports, a_full_key_ring_refuses_new_keys) {
     got.clear();
     for (int c; (c = keyboard_getchar()) >= 0;) got += static_cast<char>(c);
     EXPECT_EQ(got, "/\nz");
+}
+
+// The uptime `ticks` shows: the timer runs at 100 Hz, so a second is every hundredth tick.
+TEST(timer, a_second_is_every_hundredth_tick) {
+    for (int i = 0; i < 1000; ++i) {
+        timer_isr(nullptr);
+        ASSERT_EQ(timer_get_seconds(), timer_get_ticks() / 100) << timer_get_ticks() << " ticks";
+    }
 }
 
 TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {

@@ -35,8 +35,8 @@ cases:
     .quad 0x5FFFF0, 0x20            /* from the program's page past its end */
     .quad 0x3FFFF0, 0x20            /* from kernel memory into the program's page */
     .quad 0x100000, 0x10            /* the kernel image */
-    .quad 0x10000000 - 8, 0x10      /* up into the user stack from below */
-    .quad 0x400000, -0x100          /* a length that wraps the address space */
+    .quad USER_STACK_BASE - 8, 0x10 /* up into the user stack from below */
+    .quad USER_IMAGE_BASE, -0x100   /* a length that wraps the address space */
     .quad own, own_end - own
     .set CASES, (. - cases) / 16
 banner:

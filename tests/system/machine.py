@@ -202,9 +202,9 @@ def symbols(elf="kernel.elf"):
     return {p[2]: int(p[0], 16) for p in (line.split() for line in out.splitlines()) if len(p) == 3}
 
 
-ELF_FILES = dict({n: "applications/%s.elf" % n for n in ("fibonacci", "primes", "ascii", "matrix", "guess", "sort")},
-                 raw="raw_test.elf", stack="raw_stack_test.elf", hello="hello.elf", hello2="hello_v2.elf",
-                 **{n: "test_%s.elf" % n for n in ("hlt", "spin", "trapflag", "wildwrite", "outpic", "outata", "inata")})
+with open(os.path.join(BUILD, "programs.json")) as f:
+    PROGRAMS = json.load(f)  # the build's list: name, command, elf, disk, test_only of each
+ELF_FILES = {p["command"] or p["name"]: p["elf"] for p in PROGRAMS}  # by the name the launch path shows
 
 
 def programs():

@@ -1,6 +1,6 @@
-"""The ring-3 boundary, attacked by the test kernel's hostile programs (tests/programs), and
-text from outside (a volume's names and label, a drive's identity) kept from driving the
-operator's terminal."""
+"""The ring-3 boundary, attacked by the test kernel's hostile programs (tests/programs) and
+watched for what one program leaves the next, and text from outside (a volume's names and
+label, a drive's identity) kept from driving the operator's terminal."""
 
 import os
 import re
@@ -27,9 +27,11 @@ class Boundary(MachineTest):
         # trapflag enters SYSCALL with TF set and RSP in the kernel's code: it just exits,
         # nothing written there. wildwrite's buffers not wholly its own are refused (R),
         # nothing of them sent; its own buffer goes out (ok) and is accepted (A).
-        before = m.memory(TARGET - 1024, 1088)
-        m.session("boundary.txt", **programs())
+        before, values = m.memory(TARGET - 1024, 1088), programs()
+        m.session("boundary.txt", **values)
         self.assertEqual(m.memory(TARGET - 1024, 1088), before, "kernel memory changed under the program's RSP")
+        for _ in range(2):  # each run finds the whole stack zero, though trapflag and the run before wrote it
+            m.session("freshstack.txt", **values)
         # An NMI leaves its frame on its own stack (IST 2): vector 2, error 0, RIP, CS 0x08.
         m.qmp("inject-nmi")
         m.session("nmi.txt")

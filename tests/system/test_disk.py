@@ -90,6 +90,7 @@ class Disk(MachineTest):
         for i, options in enumerate([["--block-size", "2048", "--inode-size", "256"], [], ["--block-size", "4096"],
                                      ["--rev", "0", "--label", "sixteen-chars-ab"]]):
             vol = self.volume("v%d" % i, *options)
+            vol.data[PART + 1160:PART + 1168] = b"/mnt/old"  # the last mount point, right after a label's 16 bytes
             if i == 0:  # every digit and letter on both dump lines, bytes below 16, an unpadded signature
                 vol.data[:32] = bytes.fromhex("000AFF1001F07F800999ABCDEF0E5AA50F123456789ABCDE0220C33C0BB066FE")
                 vol.data[510:512] = b"\x00\x05"

@@ -10,24 +10,24 @@ import subprocess
 import sys
 import tempfile
 
-from machine import BUILD, SOURCE, MachineTest, main, programs, read
+from machine import BUILD, PROGRAMS, SOURCE, MachineTest, main, programs, read
 from test_boot import boot
 from test_disk import PART, Volume
 
-PROGRAMS = ["fibonacci", "primes", "ascii", "matrix", "guess", "sort", "hello"]
+ON_DISK = {p["command"] or p["name"]: p["disk"] for p in PROGRAMS if p["disk"]}  # by the name the launch path shows
 
 
 def runs_from_disk(sizes):
-    """programs.txt's sessions of PROGRAMS, each started as /bin/<name> from the disk."""
+    """programs.txt's sessions of the programs on the disk, each started as /bin/<its name there>."""
     values, out, keep = programs(), [], False
     for line in read("programs.txt"):
         start = re.fullmatch(r"tarvelin> (?:execute (\w+)|run)", line)
         if start:
             name = start.group(1) or "hello"
-            keep = name in PROGRAMS
-            line = ["tarvelin> execute /bin/" + name, "[ext2] Opened inode {n}, size=%d bytes" % sizes.get(name, 0)]
+            keep, path = name in ON_DISK, "/bin/%s" % ON_DISK.get(name)
+            line = ["tarvelin> execute " + path, "[ext2] Opened inode {n}, size=%d bytes" % sizes.get(path, 0)]
         elif line.startswith("{load_"):
-            line = ["  Loading ELF64 binary: /bin/" + name] + values["load_" + name][1:]
+            line = ["  Loading ELF64 binary: " + path] + values["load_" + name][1:]
         if keep:
             out += line if isinstance(line, list) else [line]
     return out
@@ -59,7 +59,7 @@ class FromDisk(MachineTest):
                                          "file,file.image.filename=%s,if=ide,index=0,media=disk" % (config, disk)])
             boot(m, probe=read("probe.txt"), sectors=131072, mb=64)
             before = m.session("from_disk.txt", **vol.values())[-6:]
-            sizes = {name: os.path.getsize(os.path.join(tree, "bin", name)) for name in PROGRAMS}
+            sizes = {"/bin/" + n: os.path.getsize(os.path.join(tree, "bin", n)) for n in ON_DISK.values()}
             runs = runs_from_disk(sizes)
             m.session(runs)
             for _ in range(20):
