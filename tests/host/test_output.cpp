@@ -105,6 +105,14 @@ TEST(timer, a_second_is_every_hundredth_tick) {
     }
 }
 
+// A kernel caller that breaks a rule stops the kernel with the rule's place; host builds abort.
+TEST(kassert, a_broken_rule_stops_with_its_place) {
+    EXPECT_DEATH(irq_install(256, nullptr), "idt.cpp:[0-9]+: vector >= 0 && vector < IDT_VECTORS");
+    EXPECT_DEATH(timer_init(18), "timer.cpp:[0-9]+: freq >= PIT_MIN_HZ");
+    EXPECT_DEATH(timer_init(1193183), "freq <= PIT_INPUT_HZ");
+    EXPECT_DEATH(pic_send_eoi(16), "irq < PIC_LINES");
+}
+
 TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
     host::reset();
     host::fallback[0x1F7] = 0x80;
