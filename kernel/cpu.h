@@ -15,6 +15,7 @@ uint64_t cpu_read_cr2();
 uint64_t cpu_read_cr3();
 uint64_t cpu_read_cr4();
 void cpu_write_cr3(uint64_t value);
+void cpu_write_cr4(uint64_t value);
 uint64_t cpu_read_rsp();
 void cpu_wrmsr(uint32_t msr, uint64_t value);
 uint64_t cpu_rdmsr(uint32_t msr);
@@ -34,6 +35,7 @@ inline uint64_t cpu_read_cr2() { uint64_t v; asm volatile("mov %%cr2, %0" : "=r"
 inline uint64_t cpu_read_cr3() { uint64_t v; asm volatile("mov %%cr3, %0" : "=r"(v)); return v; }
 inline uint64_t cpu_read_cr4() { uint64_t v; asm volatile("mov %%cr4, %0" : "=r"(v)); return v; }
 inline void cpu_write_cr3(uint64_t v) { asm volatile("mov %0, %%cr3" : : "r"(v) : "memory"); }
+inline void cpu_write_cr4(uint64_t v) { asm volatile("mov %0, %%cr4" : : "r"(v) : "memory"); }
 inline uint64_t cpu_read_rsp() { uint64_t v; asm volatile("mov %%rsp, %0" : "=r"(v)); return v; }
 inline void cpu_wrmsr(uint32_t msr, uint64_t value) {
     asm volatile("wrmsr" : : "c"(msr), "a"(static_cast<uint32_t>(value)),

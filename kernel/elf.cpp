@@ -24,6 +24,8 @@ constexpr uint32_t PF_X = 1u << 0;
 constexpr uint32_t PF_W = 1u << 1;
 constexpr uint32_t PF_R = 1u << 2;
 constexpr uint64_t NO_LOAD_START = ~0ull;
+// Static programs have about ten program headers (glibc's and busybox's have 10).
+constexpr uint16_t ELF_MAX_PHDRS = 64;
 
 struct elf64_header {
     uint8_t e_ident[16];
@@ -92,7 +94,7 @@ bool within(uint64_t off, uint64_t len, uint64_t size) {
 }
 
 elf64_load_result failed(uint64_t entry) {
-    return elf64_load_result{entry, NO_LOAD_START, 0, 0};
+    return elf64_load_result{entry, NO_LOAD_START, 0, 0, 0, 0, 0};
 }
 
 // Checks one PT_LOAD header against the image and the user image area. Returns
@@ -112,6 +114,39 @@ bool segment_acceptable(const elf64_phdr& p, uint32_t size) {
         return false;
     }
     return true;
+}
+
+// Two PT_LOAD segments whose memory ranges share a byte; sizes are compared
+// without adding them to an address, so no range can wrap into a false answer.
+bool overlapping_segments(const uint8_t* image, const elf64_header& h) {
+    for (uint32_t i = 0; i < h.e_phnum; ++i) {
+        const elf64_phdr a = read_phdr(image, h, i);
+        if (a.p_type != PT_LOAD || a.p_memsz == 0) continue;
+        for (uint32_t j = i + 1; j < h.e_phnum; ++j) {
+            const elf64_phdr b = read_phdr(image, h, j);
+            if (b.p_type != PT_LOAD || b.p_memsz == 0) continue;
+            const bool apart = a.p_vaddr <= b.p_vaddr ? b.p_vaddr - a.p_vaddr >= a.p_memsz
+                                                      : a.p_vaddr - b.p_vaddr >= b.p_memsz;
+            if (!apart) {
+                kprintf("[elf] Segments %d and %d overlap\n", i, j);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The address at which a PT_LOAD segment's file bytes put the program-header
+// table, or 0 when no segment carries it whole.
+uint64_t loaded_phdr(const uint8_t* image, const elf64_header& h) {
+    const uint64_t table_bytes = static_cast<uint64_t>(h.e_phnum) * h.e_phentsize;
+    for (uint32_t i = 0; i < h.e_phnum; ++i) {
+        const elf64_phdr p = read_phdr(image, h, i);
+        if (p.p_type == PT_LOAD && h.e_phoff >= p.p_offset &&
+            within(h.e_phoff - p.p_offset, table_bytes, p.p_filesz))
+            return p.p_vaddr + (h.e_phoff - p.p_offset);
+    }
+    return 0;
 }
 
 bool contains(const elf64_phdr& p, uint64_t addr) {
@@ -162,7 +197,14 @@ int elf64_validate(const uint8_t* image, uint32_t size) {
         kprintf("[elf] Program header entry too small (phentsize=%d)\n", h.e_phentsize);
         return -1;
     }
-    return 0;
+    // Both bounds keep a hostile image from holding the kernel: every header is
+    // printed and every segment zero-filled, and overlapping segments would let
+    // a later zero fill erase an earlier segment's code.
+    if (h.e_phnum > ELF_MAX_PHDRS) {
+        kprintf("[elf] Too many program headers: %d (at most %d)\n", h.e_phnum, ELF_MAX_PHDRS);
+        return -1;
+    }
+    return overlapping_segments(image, h) ? -1 : 0;
 }
 
 elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
@@ -199,8 +241,8 @@ elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
         return failed(h.e_entry);
     }
 
-    // Second pass: copy. Segments go in header order; overlapping segments are
-    // not detected, so a later zero fill may cover an earlier segment's bytes.
+    // Second pass: copy. Segments go in header order; validation has ruled out
+    // overlaps, so no zero fill can cover another segment's bytes.
     uint64_t low = NO_LOAD_START;
     uint64_t high = 0;
     for (uint32_t i = 0; i < h.e_phnum; ++i) {
@@ -214,7 +256,7 @@ elf64_load_result elf64_load(const uint8_t* image, uint32_t size) {
     }
 
     kprintf("[elf] Loaded at 0x%x - 0x%x, entry at 0x%x\n", low, high, h.e_entry);
-    return elf64_load_result{h.e_entry, low, high, 1};
+    return elf64_load_result{h.e_entry, low, high, 1, loaded_phdr(image, h), h.e_phnum, h.e_phentsize};
 }
 
 uint64_t elf64_get_entry(const uint8_t* image) {

@@ -9,6 +9,11 @@ struct elf64_load_result {
     uint64_t load_start;
     uint64_t load_end;
     uint32_t success;
+    // Where a loaded segment holds the program-header table (0 when none does),
+    // for the auxiliary vector: a C library finds its TLS and unwind tables there.
+    uint64_t phdr;
+    uint16_t phnum;
+    uint16_t phentsize;
 };
 
 int elf64_validate(const uint8_t* image, uint32_t size);

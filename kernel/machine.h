@@ -34,7 +34,9 @@
     X(USER_IMAGE_BASE, 0x400000) /* link address of user programs */              \
     X(USER_IMAGE_END, 0x800000)  /* two 2 MiB pages the launch path opens */      \
     X(USER_STACK_BASE, 0x10000000)                                                \
-    X(USER_STACK_TOP, 0x10010000) /* 64 KiB user stack */
+    X(USER_STACK_TOP, 0x10010000) /* 64 KiB user stack */                         \
+    X(USER_MMAP_BASE, 0x40000000) /* a program's mmap memory: the second GiB, */  \
+    X(USER_MMAP_END, 0x80000000)  /* in 4 KiB pages of the run's own tables */
 
 /* The selectors a program runs with, at privilege level 3 as SYSRETQ and IRETQ
    hand them over. */
@@ -50,8 +52,30 @@
     X(SYS_WRITE, 1)                                                               \
     X(SYS_OPEN, 2)                                                                \
     X(SYS_CLOSE, 3)                                                               \
+    X(SYS_FSTAT, 5)                                                               \
+    X(SYS_MMAP, 9)                                                                \
+    X(SYS_MPROTECT, 10)                                                           \
+    X(SYS_MUNMAP, 11)                                                             \
     X(SYS_BRK, 12)                                                                \
-    X(SYS_EXIT, 60)
+    X(SYS_RT_SIGACTION, 13)                                                       \
+    X(SYS_RT_SIGPROCMASK, 14)                                                     \
+    X(SYS_IOCTL, 16)                                                              \
+    X(SYS_WRITEV, 20)                                                             \
+    X(SYS_GETPID, 39)                                                             \
+    X(SYS_EXIT, 60)                                                               \
+    X(SYS_KILL, 62)                                                               \
+    X(SYS_READLINK, 89)                                                           \
+    X(SYS_ARCH_PRCTL, 158)                                                        \
+    X(SYS_GETTID, 186)                                                            \
+    X(SYS_FUTEX, 202)                                                             \
+    X(SYS_SET_TID_ADDRESS, 218)                                                   \
+    X(SYS_EXIT_GROUP, 231)                                                        \
+    X(SYS_TGKILL, 234)                                                            \
+    X(SYS_NEWFSTATAT, 262)                                                        \
+    X(SYS_SET_ROBUST_LIST, 273)                                                   \
+    X(SYS_PRLIMIT64, 302)                                                         \
+    X(SYS_GETRANDOM, 318)                                                         \
+    X(SYS_RSEQ, 334)
 
 #if defined(__cplusplus)
 #include <cstdint>

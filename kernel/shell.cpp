@@ -11,10 +11,12 @@
 #include "ata.h"
 #include "cpu.h"
 #include "elf.h"
+#include "exec.h"
 #include "ext2.h"
 #include "heap.h"
 #include "idt.h"
 #include "io.h"
+#include "kassert.h"
 #include "keyboard.h"
 #include "layout.h"
 #include "main.h"
@@ -25,6 +27,7 @@
 #include "timer.h"
 #include "tss.h"
 #include "user_images.h"
+#include "vm.h"
 
 namespace {
 
@@ -271,17 +274,20 @@ void cmd_apps(const char*) {
     kprintf("\n  Usage: execute <name>\n");
 }
 
-bool is_path(const char* name) {
-    for (; *name != '\0'; ++name)
-        if (*name == '/') return true;
+// A program is named by a path when the first word holds a '/'.
+bool first_word_is_path(const char* line) {
+    for (; *line != '\0' && *line != ' '; ++line)
+        if (*line == '/') return true;
     return false;
 }
 
 // A program from the mounted volume: read whole into heap memory the kernel
 // owns (never into the user area, which the loader fills only after checking
-// every header), run through the same launch path as a carried image, and
-// given back afterwards. The image may not exceed the user image area.
-void run_from_volume(const char* path) {
+// every header), run through the same launch path as a carried image with the
+// line's words as its arguments, and given back afterwards. The image may not
+// exceed the user image area.
+void run_from_volume(const exec_args& args) {
+    const char* path = args.argv[0];
     if (!fs_mounted) {
         kprintf("  ERROR: No ext2 volume mounted (run 'mount' first)\n");
         return;
@@ -312,15 +318,19 @@ void run_from_volume(const char* path) {
     if (got != static_cast<int>(size)) {
         kprintf("  ERROR: Failed to read %s\n", path);
     } else {
-        cmd_run_elf(image, size, path);
+        cmd_run_elf(image, size, path, &args);
     }
     kfree(image);
 }
 
 void cmd_execute(const char* line) {
     const char* name = line + EXECUTE_PREFIX_LEN;  // as typed: nothing trimmed
-    if (is_path(name)) {
-        run_from_volume(name);
+    if (first_word_is_path(name)) {
+        static exec_args args;  // the launch path's stack is the shell's: keep it small
+        const int split = exec_split(name, &args);
+        if (split == EXEC_UNMATCHED_QUOTE) kprintf("  ERROR: Unmatched quote in: %s\n", name);
+        else if (split == EXEC_TOO_LONG) kprintf("  ERROR: Too many words in: %s\n", name);
+        else run_from_volume(args);
         return;
     }
     for (const app_entry* e = registry(); e->name != nullptr; ++e) {
@@ -405,7 +415,7 @@ const char* shell_command_word(uint32_t i, bool* prefix) {
 
 // ---------------------------------------------------------------- launch path
 
-void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
+void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name, const exec_args* args) {
     kprintf("  Loading ELF64 binary: %s\n", name);
     // The user stack is plain memory at 256 MiB: a machine whose memory ends
     // below its top has no stack to give a program.
@@ -426,9 +436,16 @@ void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
     if (large_page_base(r.load_start) + LARGE_PAGE_BYTES < r.load_end)
         pt_make_user_accessible(r.load_end - 1);
     pt_make_user_accessible(USER_STACK_BASE);
-    cpu_write_cr3(cpu_read_cr3());
+    paging_flush();
 
-    kmemset(phys_ptr(USER_STACK_BASE), 0, USER_STACK_TOP - USER_STACK_BASE);
+    // The stack, and the page above it where a program from the disk finds its
+    // arguments, hold nothing of the program before.
+    kmemset(phys_ptr(USER_STACK_BASE), 0, USER_STACK_TOP + PAGE_BYTES - USER_STACK_BASE);
+    if (args != nullptr) {
+        // A shell line's words always fit in the page.
+        const bool fits = exec_build_stack(USER_STACK_TOP, USER_STACK_TOP + PAGE_BYTES, *args, r);
+        KASSERT(fits);
+    }
     kprintf("  User stack: 0x%x - 0x%x (64KB)\n", USER_STACK_BASE, USER_STACK_TOP);
     // Interrupts taken in ring 3 enter on a stack that no kernel frame uses.
     tss_struct.rsp0 = interrupt_stack_top_addr();
@@ -437,7 +454,10 @@ void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name) {
 
     // The timer stops while a program runs: no tick may preempt it.
     const pic_masks shell_masks = pic_allow_only(1u << IRQ_KEYBOARD);
+    vm_begin_run(r.load_end);
+    syscall_begin_run(name);
     enter_userspace(r.entry, USER_STACK_TOP);
+    vm_end_run();
 
     kprintf("\n");
     kprintf(SEPARATOR);

@@ -1,27 +1,31 @@
-// The kernel's half of the system-call interface: the SYSCALL MSRs, the 128-slot
-// handler table, the dispatcher and the handlers behind it.
+// The kernel's half of the system-call interface: the SYSCALL MSRs, the handler
+// table, the dispatcher and the handlers behind it, each with the Linux behaviour
+// it gives in one line above it, and where it differs, why.
 //
-// Invariant: a handler touches user memory only after the paging module has
-// checked, in the live page tables, that every byte of it lies in pages opened to
-// ring 3, so a program can never have the kernel read kernel memory on the
-// program's behalf.
+// Invariant: a handler touches a program's memory only through the paging
+// module's copies, which check in the live page tables that every byte lies in
+// pages opened to ring 3, so a program can never have the kernel read or write
+// kernel memory on its behalf. Every error is Linux's negative error number.
 #include "syscall.h"
 
 #include "cpu.h"
+#include "errno.h"
 #include "main.h"
 #include "paging.h"
-#include "phys.h"
+#include "random.h"
+#include "vm.h"
 
 namespace {
 
 constexpr uint32_t IA32_STAR = 0xC0000081;
 constexpr uint32_t IA32_LSTAR = 0xC0000082;
 constexpr uint32_t IA32_FMASK = 0xC0000084;
+constexpr uint32_t IA32_FS_BASE = 0xC0000100;
+constexpr uint32_t IA32_GS_BASE = 0xC0000101;
 
-// Selector bases in IA32_STAR. The descriptor table holds kernel code 0x08,
-// kernel data 0x10, user data 0x18, user code 0x20. SYSCALL loads CS from bits
-// 47:32 and SS from that + 8: 0x08 and 0x10. SYSRETQ loads CS from bits 63:48 + 16
-// and SS from bits 63:48 + 8, both with RPL 3: a base of 0x10 gives CS 0x23 (user
+// Selector bases in IA32_STAR. SYSCALL loads CS from bits 47:32 and SS from that
+// + 8: kernel code and data. SYSRETQ loads CS from bits 63:48 + 16 and SS from
+// bits 63:48 + 8, both with RPL 3: a base 8 below user data gives CS 0x23 (user
 // code) and SS 0x1B (user data), a stack selector that IRETQ also accepts when an
 // interrupt taken in ring 3 returns there.
 constexpr uint64_t STAR_SYSCALL_BASE = CODE64_SEL;
@@ -42,52 +46,183 @@ constexpr uint64_t RFLAGS_AC = 1ull << 18;
 constexpr uint64_t FMASK_VALUE = RFLAGS_TF | RFLAGS_IF | RFLAGS_DF | RFLAGS_IOPL | RFLAGS_NT | RFLAGS_AC;
 static_assert(FMASK_VALUE == 0x47700);
 
+// Programs may use SSE: the processor saves nothing for the kernel, which never
+// touches those registers, and the launch path gives each program a clean set.
+constexpr uint64_t CR4_OSFXSR = 1ull << 9;
+constexpr uint64_t CR4_OSXMMEXCPT = 1ull << 10;
+
 constexpr uint64_t FD_STDIN = 0;
 constexpr uint64_t FD_STDOUT = 1;
 constexpr uint64_t FD_STDERR = 2;
 
+constexpr uint64_t COPY_CHUNK = 256;  // the system-call stack is 8 KiB
+constexpr uint64_t PATH_BYTES = 4096;
+constexpr uint64_t IOV_MAX = 1024;
+constexpr uint64_t MAX_RW_COUNT = 0x7FFFF000;  // Linux's cap on one transfer
+constexpr uint64_t OWN_PID = 1;
+constexpr uint64_t SIGNAL_COUNT = 64;
+constexpr uint64_t SIGKILL = 9;
+constexpr uint64_t SIGSTOP = 19;
+constexpr uint64_t SIGSET_BYTES = 8;
+constexpr uint64_t SIGACTION_BYTES = 32;
+constexpr uint64_t ROBUST_LIST_HEAD_BYTES = 24;
+constexpr uint64_t ARCH_SET_GS = 0x1001;
+constexpr uint64_t ARCH_SET_FS = 0x1002;
+constexpr uint64_t ARCH_GET_FS = 0x1003;
+constexpr uint64_t ARCH_GET_GS = 0x1004;
+constexpr uint64_t AT_EMPTY_PATH = 0x1000;
+constexpr uint64_t FUTEX_COMMAND = 0x7F;
+constexpr uint64_t FUTEX_WAIT = 0;
+constexpr uint64_t FUTEX_WAKE = 1;
+constexpr uint64_t FUTEX_WAIT_BITSET = 9;
+constexpr uint64_t FUTEX_WAKE_BITSET = 10;
+constexpr uint64_t GRND_KNOWN_FLAGS = 0x7;  // NONBLOCK, RANDOM, INSECURE
+constexpr uint64_t RLIMIT_COUNT = 16;
+constexpr uint64_t RLIMIT_STACK = 3;
+constexpr uint64_t RLIMIT_NOFILE = 7;
+constexpr uint64_t RLIM_INFINITY = ~0ull;
+constexpr char SELF_EXE[] = "/proc/self/exe";
+
+// The console as fstat shows it: a character device, the first serial port.
+constexpr uint32_t S_IFCHR = 0020000;
+constexpr uint32_t CONSOLE_MODE = S_IFCHR | 0620;
+constexpr uint64_t CONSOLE_RDEV = (4 << 8) | 64;  // ttyS0
+constexpr int64_t CONSOLE_BLKSIZE = 1024;
+
+struct linux_stat {
+    uint64_t st_dev, st_ino, st_nlink;
+    uint32_t st_mode, st_uid, st_gid, pad0;
+    uint64_t st_rdev;
+    int64_t st_size, st_blksize, st_blocks;
+    uint64_t st_atime, st_atime_nsec, st_mtime, st_mtime_nsec, st_ctime, st_ctime_nsec;
+    int64_t unused[3];
+};
+static_assert(sizeof(linux_stat) == 144);
+static_assert(offsetof(linux_stat, st_mode) == 24);
+static_assert(offsetof(linux_stat, st_rdev) == 40);
+static_assert(offsetof(linux_stat, st_blksize) == 56);
+static_assert(offsetof(linux_stat, st_mtime) == 88);
+
+struct iovec {
+    uint64_t base, length;
+};
+static_assert(sizeof(iovec) == 16);
+
+const char* program_path = nullptr;  // for /proc/self/exe, while a program runs
+
+bool is_console(uint64_t fd) { return fd <= FD_STDERR; }
+bool is_output(uint64_t fd) { return fd == FD_STDOUT || fd == FD_STDERR; }
+int64_t result(uint64_t value) { return static_cast<int64_t>(value); }
+
+// Sends [buf, buf + count) of the program's memory to the console; the caller
+// has checked the range.
+void emit(uint64_t buf, uint64_t count) {
+    char chunk[COPY_CHUNK];
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t n = count - done < COPY_CHUNK ? count - done : COPY_CHUNK;
+        copy_from_user(chunk, buf + done, n);
+        for (uint64_t i = 0; i < n; ++i) serial_putc(chunk[i]);
+        done += n;
+    }
+}
+
+// Ends the running program as exit does, once the handler has returned.
+int64_t end_program() {
+    syscall_exit_pending = 1;
+    return 0;
+}
+
+int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
+    return copy_to_user(addr, src, len) ? 0 : -KEFAULT;
+}
+
+int64_t zero_out(uint64_t addr, uint64_t len) {
+    static const uint8_t zeros[SIGACTION_BYTES] = {};
+    return addr == 0 ? 0 : copy_out(addr, zeros, len);
+}
+
+// A path argument, read with a bound: its length, or Linux's error.
+int64_t read_path(uint64_t addr, char* path) {
+    const int64_t n = copy_string_from_user(path, addr, PATH_BYTES);
+    if (n == USER_STRING_FAULT) return -KEFAULT;
+    if (n == USER_STRING_TOO_LONG) return -KENAMETOOLONG;
+    return n;
+}
+
+int64_t console_stat(uint64_t buf) {
+    linux_stat st = {};
+    st.st_mode = CONSOLE_MODE;
+    st.st_nlink = 1;
+    st.st_rdev = CONSOLE_RDEV;
+    st.st_blksize = CONSOLE_BLKSIZE;
+    return copy_out(buf, &st, sizeof st);
+}
+
+// A signal to this program ends it (abort's SIGABRT included): there is no
+// handler to deliver it to.
+int64_t signal_self(uint64_t sig) {
+    if (sig > SIGNAL_COUNT) return -KEINVAL;
+    if (sig == 0) return 0;
+    kprintf("[syscall] Signal %d ends the program\n", sig);
+    return end_program();
+}
+
 }  // namespace
 
 syscall_handler syscall_table[SYSCALL_TABLE_SIZE];
-uint64_t current_brk = 0;
+volatile uint8_t syscall_exit_pending = 0;
 
-void syscall_init() {
-    for (auto& slot : syscall_table) slot = nullptr;
-    syscall_table[SYS_READ] = sys_read;
-    syscall_table[SYS_WRITE] = sys_write;
-    syscall_table[SYS_OPEN] = sys_open;
-    syscall_table[SYS_CLOSE] = sys_close;
-    syscall_table[SYS_BRK] = sys_brk;
-
-    const uint64_t entry = reinterpret_cast<uint64_t>(&syscall_entry);
-    cpu_wrmsr(IA32_STAR, STAR_VALUE);
-    cpu_wrmsr(IA32_LSTAR, entry);
-    cpu_wrmsr(IA32_FMASK, FMASK_VALUE);
-
-    kprintf("[syscall] Initialized SYSCALL interface\n");
-    kprintf("[syscall] STAR=0x%x LSTAR=0x%x\n", STAR_VALUE, entry);
+void syscall_begin_run(const char* path) {
+    program_path = path;
+    syscall_exit_pending = 0;
+    cpu_wrmsr(IA32_FS_BASE, 0);
+    cpu_wrmsr(IA32_GS_BASE, 0);
 }
 
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
     if (number >= static_cast<uint64_t>(SYSCALL_TABLE_SIZE) || syscall_table[number] == nullptr) {
         kprintf("[syscall] Unimplemented syscall %d\n", number);
-        return SYSCALL_ENOSYS;
+        return -KENOSYS;
     }
     return syscall_table[number](a1, a2, a3, a4, a5);
 }
 
-// There is no input source for programs yet: standard input is always at its end.
+// read: the console gives programs no input yet, so standard input is always
+// at its end.
 int64_t sys_read(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return fd == FD_STDIN ? 0 : -1;
+    return fd == FD_STDIN ? 0 : -KEBADF;
 }
 
+// write: standard output and error go to COM1, byte for byte.
 int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
-    if (fd != FD_STDOUT && fd != FD_STDERR) return -1;
+    if (!is_output(fd)) return -KEBADF;
+    if (count > MAX_RW_COUNT) count = MAX_RW_COUNT;
     if (count == 0) return 0;
-    if (!paging_user_range_ok(buf, count, false)) return -1;
-    const auto* bytes = static_cast<const char*>(phys_ptr(buf));
-    for (uint64_t i = 0; i < count; ++i) serial_putc(bytes[i]);
-    return static_cast<int64_t>(count);
+    if (!paging_user_range_ok(buf, count, false)) return -KEFAULT;
+    emit(buf, count);
+    return result(count);
+}
+
+// writev: every vector is checked before the first byte goes out, so a bad one
+// sends nothing (Linux may send the ones before it).
+int64_t sys_writev(uint64_t fd, uint64_t iov, uint64_t count, uint64_t, uint64_t) {
+    if (!is_output(fd)) return -KEBADF;
+    if (count > IOV_MAX) return -KEINVAL;
+    uint64_t total = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint64_t i = 0; i < count; ++i) {
+            iovec v;
+            if (!copy_from_user(&v, iov + i * sizeof v, sizeof v)) return -KEFAULT;
+            if (pass == 1) {
+                emit(v.base, v.length);
+                continue;
+            }
+            if (v.length > MAX_RW_COUNT - total) return -KEINVAL;
+            total += v.length;
+            if (v.length != 0 && !paging_user_range_ok(v.base, v.length, false)) return -KEFAULT;
+        }
+    }
+    return result(total);
 }
 
 int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) {
@@ -95,14 +230,193 @@ int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) {
     return -1;
 }
 
+// close: the console's three descriptors are the only ones; closing one is
+// accepted and changes nothing.
 int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return fd <= FD_STDERR ? 0 : -1;
+    return is_console(fd) ? 0 : -KEBADF;
 }
 
-// The break is only recorded: it never shrinks, and 0 asks for its value. While
-// none is recorded (0) the first request is taken as it is, which the single
-// comparison covers: a request of 0 leaves it unset and returns 0.
-int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t) {
-    if (addr > current_brk) current_brk = addr;
-    return static_cast<int64_t>(current_brk);
+// fstat: the console is a character device.
+int64_t sys_fstat(uint64_t fd, uint64_t buf, uint64_t, uint64_t, uint64_t) {
+    return is_console(fd) ? console_stat(buf) : -KEBADF;
+}
+
+// newfstatat: with AT_EMPTY_PATH and "", fstat of the descriptor (glibc's
+// fstat); there are no files to name yet.
+int64_t sys_newfstatat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t flags, uint64_t) {
+    static char name[PATH_BYTES];
+    const int64_t n = read_path(path, name);
+    if (n < 0) return n;
+    if (n == 0 && (flags & AT_EMPTY_PATH) != 0) return sys_fstat(dirfd, buf, 0, 0, 0);
+    return -KENOENT;
+}
+
+// ioctl: the console answers no terminal request (glibc asks TCGETS, musl
+// TIOCGWINSZ), so the C libraries treat it as a file and buffer accordingly.
+int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    return is_console(fd) ? -KENOTTY : -KEBADF;
+}
+
+// readlink: /proc/self/exe names the running program as `execute` was given it.
+int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint64_t) {
+    static char name[PATH_BYTES];
+    const int64_t n = read_path(path, name);
+    if (n < 0) return n;
+    if (static_cast<int64_t>(size) <= 0) return -KEINVAL;
+    if (kstrcmp(name, SELF_EXE) != 0 || program_path == nullptr) return -KENOENT;
+    uint64_t length = kstrlen(program_path);
+    if (length > size) length = size;
+    const int64_t copied = copy_out(buf, program_path, length);
+    return copied < 0 ? copied : result(length);
+}
+
+// rt_sigaction: accepted and forgotten (no signal is ever delivered); the old
+// action reads as the default.
+int64_t sys_rt_sigaction(uint64_t sig, uint64_t act, uint64_t old, uint64_t size, uint64_t) {
+    if (size != SIGSET_BYTES || sig == 0 || sig > SIGNAL_COUNT) return -KEINVAL;
+    if (act != 0 && (sig == SIGKILL || sig == SIGSTOP)) return -KEINVAL;
+    if (act != 0 && !paging_user_range_ok(act, SIGACTION_BYTES, false)) return -KEFAULT;
+    return zero_out(old, SIGACTION_BYTES);
+}
+
+// rt_sigprocmask: accepted; the old mask reads as empty.
+int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t size, uint64_t) {
+    constexpr uint64_t SIG_SETMASK = 2;
+    if (size != SIGSET_BYTES || (set != 0 && how > SIG_SETMASK)) return -KEINVAL;
+    if (set != 0 && !paging_user_range_ok(set, SIGSET_BYTES, false)) return -KEFAULT;
+    return zero_out(old, SIGSET_BYTES);
+}
+
+// getpid, gettid: one program, one thread.
+int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return OWN_PID; }
+
+// kill: only the program itself (or its own group, 0) can be named.
+int64_t sys_kill(uint64_t pid, uint64_t sig, uint64_t, uint64_t, uint64_t) {
+    return pid == OWN_PID || pid == 0 ? signal_self(sig) : -KESRCH;
+}
+
+// tgkill: likewise, as abort sends it.
+int64_t sys_tgkill(uint64_t tgid, uint64_t tid, uint64_t sig, uint64_t, uint64_t) {
+    return tgid == OWN_PID && tid == OWN_PID ? signal_self(sig) : -KESRCH;
+}
+
+// exit_group: exit, there being one thread.
+int64_t sys_exit_group(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return end_program(); }
+
+// arch_prctl: the FS and GS bases, the C libraries' thread pointer. A base in
+// the upper half (or not canonical) is refused before WRMSR, which would fault
+// in ring 0 on a non-canonical value.
+int64_t sys_arch_prctl(uint64_t code, uint64_t addr, uint64_t, uint64_t, uint64_t) {
+    const uint32_t msr = code == ARCH_SET_FS || code == ARCH_GET_FS ? IA32_FS_BASE : IA32_GS_BASE;
+    if (code == ARCH_SET_FS || code == ARCH_SET_GS) {
+        if (addr >= USER_SPACE_END) return -KEPERM;
+        cpu_wrmsr(msr, addr);
+        return 0;
+    }
+    if (code == ARCH_GET_FS || code == ARCH_GET_GS) {
+        const uint64_t base = cpu_rdmsr(msr);
+        return copy_out(addr, &base, sizeof base);
+    }
+    return -KEINVAL;
+}
+
+// set_tid_address: nothing waits for this thread's end; answers its id.
+int64_t sys_set_tid_address(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return OWN_PID; }
+
+// set_robust_list: recorded nowhere, as no other thread could need it.
+int64_t sys_set_robust_list(uint64_t, uint64_t length, uint64_t, uint64_t, uint64_t) {
+    return length == ROBUST_LIST_HEAD_BYTES ? 0 : -KEINVAL;
+}
+
+// rseq: not offered (-ENOSYS, as from a Linux built without it); the C library
+// then does without, quietly.
+int64_t sys_rseq(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return -KENOSYS; }
+
+// futex: with one thread a wake finds no waiter, and a wait whose value still
+// holds could never end: it fails with EDEADLK instead of hanging the machine.
+int64_t sys_futex(uint64_t addr, uint64_t op, uint64_t value, uint64_t, uint64_t) {
+    const uint64_t command = op & FUTEX_COMMAND;
+    if (command == FUTEX_WAKE || command == FUTEX_WAKE_BITSET) return 0;
+    if (command != FUTEX_WAIT && command != FUTEX_WAIT_BITSET) return -KENOSYS;
+    uint32_t current;
+    if (!copy_from_user(&current, addr, sizeof current)) return -KEFAULT;
+    return current != static_cast<uint32_t>(value) ? -KEAGAIN : -KEDEADLK;
+}
+
+// getrandom: always ready, so the flags change nothing.
+int64_t sys_getrandom(uint64_t buf, uint64_t length, uint64_t flags, uint64_t, uint64_t) {
+    if ((flags & ~GRND_KNOWN_FLAGS) != 0) return -KEINVAL;
+    if (length > MAX_RW_COUNT) length = MAX_RW_COUNT;
+    if (length != 0 && !paging_user_range_ok(buf, length, true)) return -KEFAULT;
+    uint8_t chunk[COPY_CHUNK];
+    for (uint64_t done = 0; done < length;) {
+        const uint64_t n = length - done < COPY_CHUNK ? length - done : COPY_CHUNK;
+        random_fill(chunk, n);
+        copy_to_user(buf + done, chunk, n);
+        done += n;
+    }
+    return result(length);
+}
+
+// prlimit64: this program's limits as they are (the 64 KiB stack, the console's
+// descriptors); new limits are accepted and change nothing.
+int64_t sys_prlimit64(uint64_t pid, uint64_t resource, uint64_t new_limit, uint64_t old_limit, uint64_t) {
+    if (pid != 0 && pid != OWN_PID) return -KESRCH;
+    if (resource >= RLIMIT_COUNT) return -KEINVAL;
+    uint64_t limit[2];
+    if (new_limit != 0 && !copy_from_user(limit, new_limit, sizeof limit)) return -KEFAULT;
+    if (old_limit == 0) return 0;
+    uint64_t value = RLIM_INFINITY;
+    if (resource == RLIMIT_STACK) value = USER_STACK_TOP - USER_STACK_BASE;
+    if (resource == RLIMIT_NOFILE) value = FD_STDERR + 1;
+    limit[0] = limit[1] = value;
+    return copy_out(old_limit, limit, sizeof limit);
+}
+
+namespace {
+
+constexpr syscall_row SYSCALLS[] = {
+    {SYS_READ, sys_read},
+    {SYS_WRITE, sys_write},
+    {SYS_OPEN, sys_open},
+    {SYS_CLOSE, sys_close},
+    {SYS_FSTAT, sys_fstat},
+    {SYS_MMAP, sys_mmap},
+    {SYS_MPROTECT, sys_mprotect},
+    {SYS_MUNMAP, sys_munmap},
+    {SYS_BRK, sys_brk},
+    {SYS_RT_SIGACTION, sys_rt_sigaction},
+    {SYS_RT_SIGPROCMASK, sys_rt_sigprocmask},
+    {SYS_IOCTL, sys_ioctl},
+    {SYS_WRITEV, sys_writev},
+    {SYS_GETPID, sys_getpid},
+    {SYS_KILL, sys_kill},
+    {SYS_READLINK, sys_readlink},
+    {SYS_ARCH_PRCTL, sys_arch_prctl},
+    {SYS_GETTID, sys_getpid},
+    {SYS_FUTEX, sys_futex},
+    {SYS_SET_TID_ADDRESS, sys_set_tid_address},
+    {SYS_EXIT_GROUP, sys_exit_group},
+    {SYS_TGKILL, sys_tgkill},
+    {SYS_NEWFSTATAT, sys_newfstatat},
+    {SYS_SET_ROBUST_LIST, sys_set_robust_list},
+    {SYS_PRLIMIT64, sys_prlimit64},
+    {SYS_GETRANDOM, sys_getrandom},
+    {SYS_RSEQ, sys_rseq},
+};
+
+}  // namespace
+
+void syscall_init() {
+    for (auto& slot : syscall_table) slot = nullptr;
+    for (const syscall_row& row : SYSCALLS) syscall_table[row.number] = row.handler;
+
+    const uint64_t entry = reinterpret_cast<uint64_t>(&syscall_entry);
+    cpu_wrmsr(IA32_STAR, STAR_VALUE);
+    cpu_wrmsr(IA32_LSTAR, entry);
+    cpu_wrmsr(IA32_FMASK, FMASK_VALUE);
+    cpu_write_cr4(cpu_read_cr4() | CR4_OSFXSR | CR4_OSXMMEXCPT);
+
+    kprintf("[syscall] Initialized SYSCALL interface\n");
+    kprintf("[syscall] STAR=0x%x LSTAR=0x%x\n", STAR_VALUE, entry);
 }

@@ -1,0 +1,151 @@
+// A program's memory beyond its image. The break grows and shrinks inside the
+// image area, whose frames the page allocator never hands out; mmap gives zeroed
+// 4 KiB pages at addresses above the identity-mapped gigabyte, each backed by a
+// frame of its own, in page tables that exist only for the run.
+//
+// Invariant: nothing a program is given lies outside the image area or the mmap
+// area (the kernel's own frames, its heap among them, are never opened), and
+// vm_end_run gives every frame back, so memory reads the same after a run.
+#include "vm.h"
+
+#include "errno.h"
+#include "main.h"
+#include "paging.h"
+#include "phys.h"
+#include "pmm.h"
+
+namespace {
+
+constexpr uint64_t MAP_SHARED = 0x01;
+constexpr uint64_t MAP_PRIVATE = 0x02;
+constexpr uint64_t MAP_TYPE = 0x0F;
+constexpr uint64_t MAP_FIXED = 0x10;
+constexpr uint64_t MAP_ANONYMOUS = 0x20;
+constexpr uint64_t MMAP_AREA_BYTES = USER_MMAP_END - USER_MMAP_BASE;
+// Frames kept back for the kernel whatever a program asks: its heap and the
+// run's page tables must still be able to grow.
+constexpr uint64_t KERNEL_RESERVE_PAGES = 1024;
+
+uint64_t brk_start = 0;
+uint64_t brk_current = 0;
+uint64_t mmap_hint = USER_MMAP_BASE;  // where the search for free pages resumes
+
+uint64_t round_up(uint64_t value) { return (value + PAGE_BYTES - 1) & ~(PAGE_BYTES - 1); }
+
+// The first address of `pages` unmapped pages from `from` on, or 0.
+uint64_t find_free_run(uint64_t from, uint64_t pages) {
+    uint64_t start = from;
+    uint64_t found = 0;
+    for (uint64_t at = from; at < USER_MMAP_END && found < pages; at += PAGE_BYTES) {
+        if (paging_user_page_mapped(at)) {
+            start = at + PAGE_BYTES;
+            found = 0;
+        } else {
+            ++found;
+        }
+    }
+    return found == pages ? start : 0;
+}
+
+void unmap_range(uint64_t start, uint64_t end) {
+    for (uint64_t at = start; at < end; at += PAGE_BYTES) {
+        const uint64_t frame = paging_unmap_user_page(at);
+        if (frame != 0) pmm_free_page(frame);
+    }
+}
+
+// Maps zeroed frames at [start, start + pages); on a shortage gives back what it
+// took and says so.
+bool map_zeroed(uint64_t start, uint64_t pages) {
+    for (uint64_t i = 0; i < pages; ++i) {
+        const uint64_t frame = pmm_alloc_page();
+        if (frame == 0 || !paging_map_user_page(start + i * PAGE_BYTES, frame)) {
+            if (frame != 0) pmm_free_page(frame);
+            unmap_range(start, start + i * PAGE_BYTES);
+            return false;
+        }
+        auto* words = static_cast<uint64_t*>(phys_ptr(frame));
+        for (uint64_t w = 0; w < PAGE_BYTES / sizeof(uint64_t); ++w) words[w] = 0;
+    }
+    return true;
+}
+
+// MAP_FIXED over what the program already has: Linux replaces the pages with
+// fresh zeroed ones, which here means zeroing them in place.
+int64_t remap_fixed(uint64_t addr, uint64_t bytes) {
+    if (addr % PAGE_BYTES != 0) return -KEINVAL;
+    if (!paging_user_range_ok(addr, bytes, true)) return -KENOMEM;
+    static const uint8_t zeros[256] = {};
+    for (uint64_t done = 0; done < bytes; done += sizeof zeros) copy_to_user(addr + done, zeros, sizeof zeros);
+    return static_cast<int64_t>(addr);
+}
+
+}  // namespace
+
+void vm_begin_run(uint64_t image_end) {
+    brk_start = brk_current = round_up(image_end);
+    mmap_hint = USER_MMAP_BASE;
+}
+
+void vm_end_run() { paging_release_user_tables(); }
+
+// Linux's brk: moves the break and answers with it; a request it cannot meet
+// gets the current break. Here the break stays inside the image area, whose
+// second 2 MiB page is opened to ring 3 the first time the break reaches it.
+int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t) {
+    if (addr < brk_start || addr > USER_IMAGE_END) return static_cast<int64_t>(brk_current);
+    if (addr > brk_current) {
+        for (uint64_t page = large_page_base(brk_current); page < addr; page += LARGE_PAGE_BYTES)
+            pt_open_large_page(page);
+        paging_flush();
+        kmemset(phys_ptr(brk_current), 0, addr - brk_current);
+    }
+    brk_current = addr;
+    return static_cast<int64_t>(brk_current);
+}
+
+// Linux's mmap for anonymous memory, private or shared (one program: the same
+// thing). Files cannot be mapped (-ENODEV). The address is the kernel's choice
+// unless MAP_FIXED, which is served only over what the program already has.
+int64_t sys_mmap(uint64_t addr, uint64_t length, uint64_t, uint64_t flags, uint64_t) {
+    const uint64_t type = flags & MAP_TYPE;
+    if (length == 0 || (type != MAP_SHARED && type != MAP_PRIVATE)) return -KEINVAL;
+    if ((flags & MAP_ANONYMOUS) == 0) return -KENODEV;
+    if (length > MMAP_AREA_BYTES) return -KENOMEM;
+    const uint64_t bytes = round_up(length);
+    if ((flags & MAP_FIXED) != 0) return remap_fixed(addr, bytes);
+
+    const uint64_t pages = bytes / PAGE_BYTES;
+    if (pmm_get_free_pages() < pages + KERNEL_RESERVE_PAGES) return -KENOMEM;
+    uint64_t start = find_free_run(mmap_hint, pages);
+    if (start == 0) start = find_free_run(USER_MMAP_BASE, pages);
+    if (start == 0 || !map_zeroed(start, pages)) {
+        paging_flush();
+        return -KENOMEM;
+    }
+    paging_flush();
+    mmap_hint = start + bytes;
+    return static_cast<int64_t>(start);
+}
+
+// Linux's munmap: whole pages, and a range holding nothing mapped is no error.
+int64_t sys_munmap(uint64_t addr, uint64_t length, uint64_t, uint64_t, uint64_t) {
+    if (addr % PAGE_BYTES != 0 || length == 0 || addr >= USER_SPACE_END || length > USER_SPACE_END - addr)
+        return -KEINVAL;
+    const uint64_t end = addr + round_up(length);
+    const uint64_t from = addr > USER_MMAP_BASE ? addr : USER_MMAP_BASE;
+    const uint64_t to = end < USER_MMAP_END ? end : USER_MMAP_END;
+    if (from < to) unmap_range(from, to);
+    paging_flush();
+    if (from < mmap_hint && from >= USER_MMAP_BASE) mmap_hint = from;
+    return 0;
+}
+
+// Protections are not enforced: every page a program has stays readable and
+// writable. The call succeeds for ranges the program has, as Linux's does.
+int64_t sys_mprotect(uint64_t addr, uint64_t length, uint64_t, uint64_t, uint64_t) {
+    if (addr % PAGE_BYTES != 0) return -KEINVAL;
+    if (length == 0) return 0;
+    if (addr >= USER_SPACE_END || length > USER_SPACE_END - addr) return -KENOMEM;
+    return paging_user_range_ok(addr, round_up(length), false) ? 0 : -KENOMEM;
+}
