@@ -27,7 +27,8 @@ namespace host {
 std::vector<port_io> ports;
 std::map<uint16_t, std::deque<uint16_t>> script;
 std::map<uint16_t, uint16_t> fallback;
-uint64_t cr3 = 0x1000;
+uint64_t cr3 = 0x1000, cr4 = 0x20;
+std::map<uint32_t, uint64_t> msrs;
 
 uint8_t* phys(uint64_t addr) {
     static void* base = mmap(nullptr, PHYS_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -86,10 +87,12 @@ cpuid_regs cpu_cpuid(uint32_t) { return {0, 0, 0, 0}; }
 uint64_t cpu_read_cr0() { return 0x80000011; }
 uint64_t cpu_read_cr2() { return 0; }
 uint64_t cpu_read_cr3() { return host::cr3; }
-uint64_t cpu_read_cr4() { return 0x20; }
+uint64_t cpu_read_cr4() { return host::cr4; }
+void cpu_write_cr4(uint64_t value) { host::cr4 = value; }
 void cpu_write_cr3(uint64_t value) { host::cr3 = value; }
 uint64_t cpu_read_rsp() { return 0x104FA0; }
-void cpu_wrmsr(uint32_t, uint64_t) {}
+void cpu_wrmsr(uint32_t msr, uint64_t value) { host::msrs[msr] = value; }
+uint64_t cpu_rdmsr(uint32_t msr) { return host::msrs[msr]; }
 void cpu_enable_interrupts() {}
 void cpu_disable_interrupts() {}
 void cpu_enable_and_halt() {}
