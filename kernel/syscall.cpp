@@ -175,8 +175,6 @@ volatile uint8_t syscall_exit_pending = 0;
 void syscall_begin_run(const char* path) {
     program_path = path;
     syscall_exit_pending = 0;
-    cpu_wrmsr(IA32_FS_BASE, 0);
-    cpu_wrmsr(IA32_GS_BASE, 0);
 }
 
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {

@@ -16,8 +16,8 @@ struct syscall_row {
 
 extern syscall_handler syscall_table[SYSCALL_TABLE_SIZE];
 void syscall_init();
-// Before each launch: the program's path (for /proc/self/exe), no exit pending,
-// and the thread pointer's bases back at 0.
+// Before each launch: the program's path (for /proc/self/exe) and no exit
+// pending. (enter_userspace resets the thread pointer's bases.)
 void syscall_begin_run(const char* path);
 // Set by a handler that ends the program (exit_group, a signal to itself); the
 // entry path then leaves as for exit instead of returning to the program.
