@@ -12,28 +12,21 @@
 #include <vector>
 
 static std::vector<std::string> log_lines;
-static struct Early {
+static struct Early {  // both ends of the program's life, run by the C library around main
   Early() { log_lines.push_back("constructed before main"); }
   ~Early() { std::cout << "destroyed after main" << std::endl; }
 } early;
 
-struct Odd {
-  int value;
-};
+struct Sevens { int n; };
 
 static int check(int n) {
-  if (n % 7 == 0) throw Odd{n};
+  if (n % 7 == 0) throw Sevens{n};
   if (n % 5 == 0) throw std::runtime_error("multiple of five: " + std::to_string(n));
   return n * n;
 }
 
 static long relay(int n) {  // catches, notes and rethrows: the exception keeps its type through two frames
-  try {
-    return check(n);
-  } catch (...) {
-    log_lines.push_back("relayed " + std::to_string(n));
-    throw;
-  }
+  try { return check(n); } catch (...) { log_lines.push_back("relayed " + std::to_string(n)); throw; }
 }
 
 int main(int argc, char** argv) {
@@ -55,14 +48,14 @@ int main(int argc, char** argv) {
   for (int n = 1; n <= 60; n++) {
     try {
       total += relay(n);
-    } catch (const Odd& o) {
-      caught[0] += o.value;
+    } catch (const Sevens& s) {
+      caught[0] += s.n;
     } catch (const std::exception& e) {
       caught[1]++;
       if (n == 55) std::cout << e.what() << '\n';
     }
   }
-  std::cout << "squares " << total << " odd " << caught[0] << " runtime " << caught[1] << '\n';
+  std::cout << "squares " << total << " sevens " << caught[0] << " runtime " << caught[1] << '\n';
 
   std::ostringstream os;
   os << std::hex << std::showbase << 48879 << ' ' << std::uppercase << 3054 << std::dec << std::noshowbase << ' '

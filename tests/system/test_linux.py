@@ -20,19 +20,22 @@ BUILDS = {"libc-glibc": ["gcc", "libc.c", "-lm"], "libc-musl": ["musl-gcc", "lib
 
 
 class Linux(MachineTest):
-    def command(self, m, line, end=b"\n" + PROMPT.encode()):
+    def command(self, m, line):
         start = m.consumed
         m.send(line.encode() + b"\r")
         try:
-            m.until(end)
+            m.until(b"\n" + PROMPT.encode())
         except AssertionError:
             self.fail("`%s` did not come back; the last output:\n%s" % (line, m.output[-3000:].decode("latin-1")))
         return bytes(m.output[start:m.consumed])
 
     def program(self, m, line):
         """What a program printed, between the launch path's separator and the closing one."""
-        text = self.command(m, line, END)
-        return text[text.index(SEPARATOR) + len(SEPARATOR):-len(END)]
+        text = self.command(m, line)
+        start = text.find(SEPARATOR) + len(SEPARATOR)
+        if start < len(SEPARATOR) or not text.endswith(END):
+            self.fail("`%s` ran no program to its end:\n%s" % (line, text.decode("latin-1")))
+        return text[start:-len(END)]
 
     def test_static_programs(self):
         with tempfile.TemporaryDirectory() as tmp:
