@@ -12,8 +12,9 @@ for a copy padded to the size of Tarvelin's kernel file) and to Tarvelin's first
 prompt, their ratio, the paired differences, Tarvelin's own start-up (from its first
 boot mark "P" to the prompt, as the host receives them) and the round trip of a
 few commands (the line sent -> the next prompt received), and `mount` of a volume
-whose root holds 1,000 long names (over 200 KiB of directory). Nothing passes or
-fails.
+whose root holds 1,000 long names (over 200 KiB of directory), and the start of a
+static glibc program built here: `execute /bin/hello-glibc` sent -> the first byte
+after the launch path's separator. Nothing passes or fails.
 """
 
 import argparse
@@ -33,6 +34,9 @@ COMMANDS = ["help", "meminfo", "execute fibonacci", "execute primes", "run", "mo
 TIMEOUT = 120.0
 BIG_DIRECTORY_ENTRIES = 1000
 VOLUME_OFFSET = 2048 * 512  # the kernel mounts the volume at LBA 2048
+SEPARATOR = b"  " + b"-" * 40 + b"\n"
+HELLO = b'#include <stdio.h>\nint main(void) { puts("hello, world"); return 0; }\n'
+HELLO_RUN = b"hello, world\n\n" + SEPARATOR + b"  Returned to kernel shell.\n" + PROMPT
 
 
 def wrap_iso(elf, iso, out):
@@ -84,6 +88,18 @@ def build_big_directory_disk(build):
     return out
 
 
+def build_hello_disk(build):
+    """A disk whose /bin/hello-glibc is a static glibc program, built from HELLO."""
+    out = os.path.join(build, "bench")
+    with tempfile.TemporaryDirectory() as tmp:
+        os.mkdir(os.path.join(tmp, "bin"))
+        subprocess.run(["gcc", "-static", "-O2", "-x", "c", "-", "-o", os.path.join(tmp, "bin", "hello-glibc")],
+                       input=HELLO, check=True)
+        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make-disk-image"),
+                        os.path.join(out, "hello.img"), tmp], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(out, "hello.img")
+
+
 class Run:
     """One QEMU process with COM1 on a pipe; every chunk read is time-stamped."""
 
@@ -99,18 +115,19 @@ class Run:
                                      stderr=subprocess.DEVNULL)
         self.data = bytearray()
 
-    def until(self, needle, after=0):
-        """Reads until `needle` appears at or after offset `after`; returns the
-        time it arrived (perf_counter) and the offset just past it."""
+    def until(self, needle, after=0, timeout=TIMEOUT):
+        """Reads until `needle` appears at or after offset `after` (b"": until a
+        byte is there); returns the time it arrived (perf_counter) and the
+        offset just past it."""
         fd = self.proc.stdout.fileno()
-        deadline = time.perf_counter() + TIMEOUT
+        deadline = time.perf_counter() + timeout
         while True:
             i = self.data.find(needle, after)
-            if i >= 0:
+            if i >= 0 and (needle or i < len(self.data)):
                 return self.stamp, i + len(needle)
             left = deadline - time.perf_counter()
             if left <= 0:
-                raise RuntimeError("no %r within %d s; got %r" % (needle, TIMEOUT, bytes(self.data[-200:])))
+                raise RuntimeError("no %r within %d s; got %r" % (needle, timeout, bytes(self.data[-200:])))
             ready, _, _ = select.select([fd], [], [], left)
             if ready:
                 chunk = os.read(fd, 65536)
@@ -169,6 +186,30 @@ def time_big_mount(iso, disk, repeat, trips):
         run.stop()
 
 
+def time_hello(iso, disk, repeat, trips):
+    """Appends the start of each run of hello-glibc to `trips`; False once a run does not
+    print what the program prints on Linux (the kernel lacks what it needs)."""
+    run = Run(iso, disk)
+    try:
+        _, after = run.until(PROMPT)
+        run.send(b"mount\r")
+        _, after = run.until(PROMPT, after)
+        for _ in range(repeat):
+            sent = time.perf_counter()
+            run.send(b"execute /bin/hello-glibc\r")
+            _, start = run.until(SEPARATOR, after, timeout=20)
+            at, _ = run.until(b"", start, timeout=20)
+            _, after = run.until(PROMPT, start, timeout=20)
+            if run.data[start:after] != HELLO_RUN:
+                return False
+            trips.append(at - sent)
+        return True
+    except RuntimeError:
+        return False
+    finally:
+        run.stop()
+
+
 def ms(seconds):
     return "%8.1f ms" % (seconds * 1000)
 
@@ -188,9 +229,11 @@ def main(argv):
     kernel_file = os.path.join(a.build, "isodir", "boot", "kernel.elf")
     reference, padded = build_reference(a.build, os.path.getsize(kernel_file))
     big_disk = build_big_directory_disk(a.build)
+    hello_disk, hello_runs = build_hello_disk(a.build), True
 
     ref_boot, padded_boot, to_mark, boot, startup = [], [], [], [], []
-    trips = {line: [] for line in COMMANDS + ["mount (1,000 names)"]}
+    hello = "hello-glibc: sent -> first byte"
+    trips = {line: [] for line in COMMANDS + ["mount (1,000 names)", hello]}
     for i in range(a.runs):
         # Alternating, so a slow moment of the host weighs on both alike.
         ref_boot.append(boot_reference(reference, disk))
@@ -200,6 +243,7 @@ def main(argv):
         boot.append(total)
         startup.append(own)
         time_big_mount(iso, big_disk, a.repeat, trips["mount (1,000 names)"])
+        hello_runs = hello_runs and time_hello(iso, hello_disk, a.repeat, trips[hello])
         print("  run %2d/%d: reference %s, Tarvelin %s" % (i + 1, a.runs, ms(ref_boot[-1]), ms(total)),
               file=sys.stderr)
 
@@ -221,7 +265,10 @@ def main(argv):
     print()
     print("  %-34s %11s %11s %11s" % ("round trip (%d each)" % (a.runs * a.repeat), "median", "min", "max"))
     for line, values in trips.items():
-        print("  %-34s %s %s %s" % (line, ms(med(values)), ms(min(values)), ms(max(values))))
+        if line != hello or hello_runs:
+            print("  %-34s %s %s %s" % (line, ms(med(values)), ms(min(values)), ms(max(values))))
+    if not hello_runs:
+        print("  %-34s did not print what it prints on Linux: no figure" % hello)
     return 0
 
 
