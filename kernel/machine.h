@@ -61,6 +61,7 @@
     X(SYS_RT_SIGPROCMASK, 14)                                                     \
     X(SYS_IOCTL, 16)                                                              \
     X(SYS_WRITEV, 20)                                                             \
+    X(SYS_MREMAP, 25)                                                             \
     X(SYS_GETPID, 39)                                                             \
     X(SYS_EXIT, 60)                                                               \
     X(SYS_KILL, 62)                                                               \

@@ -383,6 +383,7 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_MPROTECT, sys_mprotect},
     {SYS_MUNMAP, sys_munmap},
     {SYS_BRK, sys_brk},
+    {SYS_MREMAP, sys_mremap},
     {SYS_RT_SIGACTION, sys_rt_sigaction},
     {SYS_RT_SIGPROCMASK, sys_rt_sigprocmask},
     {SYS_IOCTL, sys_ioctl},

@@ -9,6 +9,7 @@
 #include "vm.h"
 
 #include "errno.h"
+#include "kassert.h"
 #include "main.h"
 #include "paging.h"
 #include "phys.h"
@@ -22,6 +23,7 @@ constexpr uint64_t MAP_TYPE = 0x0F;
 constexpr uint64_t MAP_FIXED = 0x10;
 constexpr uint64_t MAP_ANONYMOUS = 0x20;
 constexpr uint64_t MMAP_AREA_BYTES = USER_MMAP_END - USER_MMAP_BASE;
+constexpr uint64_t MREMAP_MAYMOVE = 1;
 // Frames kept back for the kernel whatever a program asks: its heap and the
 // run's page tables must still be able to grow.
 constexpr uint64_t KERNEL_RESERVE_PAGES = 1024;
@@ -68,6 +70,25 @@ bool map_zeroed(uint64_t start, uint64_t pages) {
         for (uint64_t w = 0; w < PAGE_BYTES / sizeof(uint64_t); ++w) words[w] = 0;
     }
     return true;
+}
+
+bool mapped_in_area(uint64_t start, uint64_t bytes) {
+    if (start < USER_MMAP_BASE || start >= USER_MMAP_END || bytes > USER_MMAP_END - start) return false;
+    for (uint64_t at = start; at < start + bytes; at += PAGE_BYTES)
+        if (!paging_user_page_mapped(at)) return false;
+    return true;
+}
+
+// Moves the frames behind [from, from + bytes) to `to`, page by page: the data
+// goes with them and nothing is copied.
+void move_frames(uint64_t from, uint64_t to, uint64_t bytes) {
+    for (uint64_t i = 0; i < bytes; i += PAGE_BYTES) {
+        const uint64_t frame = paging_unmap_user_page(from + i);
+        // The destination was free and every table it needs was made when
+        // mapping its first pages, or is made from a frame just given back.
+        const bool mapped = paging_map_user_page(to + i, frame);
+        KASSERT(mapped);
+    }
 }
 
 // MAP_FIXED over what the program already has: Linux replaces the pages with
@@ -148,4 +169,39 @@ int64_t sys_mprotect(uint64_t addr, uint64_t length, uint64_t, uint64_t, uint64_
     if (length == 0) return 0;
     if (addr >= USER_SPACE_END || length > USER_SPACE_END - addr) return -KENOMEM;
     return paging_user_range_ok(addr, round_up(length), false) ? 0 : -KENOMEM;
+}
+
+// mremap: what mmap gave may shrink in place, grow in place when the pages after
+// it are free, or, with MREMAP_MAYMOVE, move (its frames go along, nothing is
+// copied). A fixed destination is not offered.
+int64_t sys_mremap(uint64_t old_addr, uint64_t old_length, uint64_t new_length, uint64_t flags, uint64_t) {
+    if (old_addr % PAGE_BYTES != 0 || new_length == 0 || (flags & ~MREMAP_MAYMOVE) != 0) return -KEINVAL;
+    if (old_length > MMAP_AREA_BYTES || new_length > MMAP_AREA_BYTES) return -KENOMEM;
+    const uint64_t old_bytes = round_up(old_length);
+    const uint64_t new_bytes = round_up(new_length);
+    if (!mapped_in_area(old_addr, old_bytes)) return -KEFAULT;
+    if (new_bytes <= old_bytes) {
+        unmap_range(old_addr + new_bytes, old_addr + old_bytes);
+        paging_flush();
+        return static_cast<int64_t>(old_addr);
+    }
+    const uint64_t grow = (new_bytes - old_bytes) / PAGE_BYTES;
+    if (pmm_get_free_pages() < grow + KERNEL_RESERVE_PAGES) return -KENOMEM;
+    uint64_t start = old_addr;
+    const bool in_place = find_free_run(old_addr + old_bytes, grow) == old_addr + old_bytes;
+    if (!in_place) {
+        if ((flags & MREMAP_MAYMOVE) == 0) return -KENOMEM;
+        start = find_free_run(mmap_hint, new_bytes / PAGE_BYTES);
+        if (start == 0) start = find_free_run(USER_MMAP_BASE, new_bytes / PAGE_BYTES);
+        if (start == 0) return -KENOMEM;
+    }
+    // The new pages first: if they cannot be had, the old ones are where they were.
+    if (!map_zeroed(start + old_bytes, grow)) {
+        paging_flush();
+        return -KENOMEM;
+    }
+    if (!in_place) move_frames(old_addr, start, old_bytes);
+    paging_flush();
+    mmap_hint = start + new_bytes;
+    return static_cast<int64_t>(start);
 }

@@ -10,4 +10,5 @@ void vm_end_run();
 int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_mmap(uint64_t addr, uint64_t length, uint64_t prot, uint64_t flags, uint64_t fd);
 int64_t sys_munmap(uint64_t addr, uint64_t length, uint64_t, uint64_t, uint64_t);
+int64_t sys_mremap(uint64_t old_addr, uint64_t old_length, uint64_t new_length, uint64_t flags, uint64_t);
 int64_t sys_mprotect(uint64_t addr, uint64_t length, uint64_t prot, uint64_t, uint64_t);

@@ -27,7 +27,7 @@ bool start_up() {
     host::build_boot_tables();
     keyboard_init();
     for (auto [from, to] : {std::pair{0x0ul, 0x1000ul}, {0x4000, 0x9000}, {0xA000, 0x10A000}, {0x112000, USER_IMAGE_BASE},
-                            {USER_IMAGE_END, USER_STACK_BASE}, {USER_STACK_TOP, host::PHYS_SIZE}})
+                            {USER_IMAGE_END, USER_STACK_BASE}, {USER_STACK_TOP + PAGE_BYTES, host::PHYS_SIZE}})
         host::protect(from, to - from, PROT_NONE);
     return true;
 }

@@ -53,11 +53,14 @@ TEST(elf, refusals_name_the_first_fault_and_write_nothing) {
         {"past file", [](image& i) { i.segments[1].filesz = 0x51; }, "Segment extends beyond file"},
         {"wraps", [](image& i) { i.segments[1].offset = ~0ull - 0xF; }, "Segment extends beyond file"},
         {"filesz", [](image& i) { i.segments[1].memsz = 0x3F; }, "Segment file size exceeds its memory size"},
-        {"below", [](image& i) { i.segments[1].vaddr = BASE - 0x100; }, "Segment outside user image area"},
+        {"below", [](image& i) { i.segments[1].vaddr = BASE - 0x200; }, "Segment outside user image area"},
         {"above", [](image& i) { i.segments[1].vaddr = 2 * BASE - 0x1FF; }, "Segment outside user image area"},
         {"entry not code", [](image& i) { i.entry = BASE + 0x1000; }, "is not in an executable segment"},
         {"entry past code", [](image& i) { i.entry = BASE + 0xB0; }, "is not in an executable segment"},
         {"no load", [](image& i) { i.segments[0].type = i.segments[1].type = 4; }, "No loadable segment"},
+        {"too many", [](image& i) { i.bytes.resize(64 + 65 * 56), i.set<uint16_t>(56, 65); }, "Too many program headers: 65 (at most 64)"},
+        {"overlap", [](image& i) { i.segments[1].vaddr = BASE + 0xAF; }, "Segments 0 and 1 overlap"},
+        {"overlap below", [](image& i) { i.segments[1].vaddr = BASE - 0x1FF; }, "Segments 0 and 1 overlap"},
     };
     for (const auto& c : cases) {
         host::reset();

@@ -123,13 +123,13 @@ TEST(syscall, write_checks_descriptor_and_buffer) {
     } cases[] = {
         {"inside", 1, 0x400000, 5, 5},
         {"stderr", 2, 0x5FFFFB, 5, 5},
-        {"stdin", 0, 0x400000, 5, -1},
-        {"fd 3", 3, 0x400000, 5, -1},
+        {"stdin", 0, 0x400000, 5, -9},
+        {"fd 3", 3, 0x400000, 5, -9},
         {"count 0", 1, 0, 0, 0},
         {"across open pages", 1, 0x5FFFF0, 0x20, 0x20},
-        {"not present", 1, 0x10000000, 4, -1},
-        {"past the mapped GiB", 1, 0x40000000, 1, -1},
-        {"top of memory", 1, ~0ull - 0xF, 0x20, -1},
+        {"not present", 1, 0x10000000, 4, -14},
+        {"past the mapped GiB", 1, 0x40000000, 1, -14},
+        {"top of memory", 1, ~0ull - 0xF, 0x20, -14},
     };
     syscall_init();
     host::build_boot_tables();

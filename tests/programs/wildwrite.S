@@ -1,8 +1,7 @@
 /* write() with buffers that are not wholly the program's: each must come back
-   -1 (printed R) with nothing sent; the last, a buffer of its own, is sent and
+   negative (printed R) with nothing sent; the last, a buffer of its own, is sent and
    accepted (A), proving the calls reach the kernel. */
 #include "hostile.inc"
-#define WRITE_FAILED -1
 
     .text
     .globl _start
@@ -16,8 +15,8 @@ _start:
     mov 8(%rbx), %rdx
     syscall
     lea refused(%rip), %rsi
-    cmp $WRITE_FAILED, %rax
-    je 2f
+    test %rax, %rax
+    js 2f
     lea accepted(%rip), %rsi
 2:  mov $SYS_WRITE, %eax
     mov $STDOUT_FD, %edi
