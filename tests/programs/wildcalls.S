@@ -1,0 +1,96 @@
+/* Every system call that takes a pointer or an address, handed kernel memory, a
+   range running out of the program's own pages, a non-canonical or kernel-half
+   FS base, or an absurd size: each result is printed as 16 hex digits, so each
+   must be Linux's error (EFAULT ...F2, EPERM ...FF, EINVAL ...EA, ENOMEM ...F4)
+   with the kernel unharmed. A refused brk answers the break unchanged: it is
+   printed less the break at the start, 0. */
+#include "hostile.inc"
+    .set ROW, 48
+    .set KERNEL, 0x100000               /* the kernel image */
+    .set EDGE, USER_IMAGE_BASE + LARGE_PAGE_BYTES - 8   /* 8 bytes before a closed page */
+    .set ANON_PRIVATE, 0x22
+    .set FIXED, 0x10
+
+    .text
+    .globl _start
+_start:
+    mov $SYS_BRK, %eax
+    xor %edi, %edi
+    syscall
+    mov %rax, %r13
+    lea calls(%rip), %rbx
+    mov $CALLS, %r12d
+1:  mov (%rbx), %rax
+    mov 8(%rbx), %rdi
+    mov 16(%rbx), %rsi
+    mov 24(%rbx), %rdx
+    mov 32(%rbx), %r10
+    mov 40(%rbx), %r8
+    syscall
+    cmpq $SYS_BRK, (%rbx)
+    jne 2f
+    sub %r13, %rax
+2:  call print_hex
+    add $ROW, %rbx
+    dec %r12d
+    jnz 1b
+    exit_program
+
+/* Writes RAX as 16 hex digits and a newline. */
+print_hex:
+    sub $24, %rsp
+    lea digits(%rip), %rsi
+    mov $15, %ecx
+3:  mov %eax, %edx
+    and $15, %edx
+    movzbl (%rsi,%rdx), %edx
+    mov %dl, (%rsp,%rcx)
+    shr $4, %rax
+    dec %ecx
+    jns 3b
+    movb $'\n', 16(%rsp)
+    mov $SYS_WRITE, %eax
+    mov $STDOUT_FD, %edi
+    mov %rsp, %rsi
+    mov $17, %edx
+    syscall
+    add $24, %rsp
+    ret
+
+    .section .rodata, "a", @progbits
+    .balign 8
+calls:  /* number, then five arguments */
+    .quad SYS_WRITE, 1, KERNEL, 16, 0, 0
+    .quad SYS_WRITE, 1, EDGE, 16, 0, 0
+    .quad SYS_WRITEV, 1, KERNEL, 1, 0, 0
+    .quad SYS_WRITEV, 1, into_kernel, 1, 0, 0
+    .quad SYS_WRITEV, 1, into_kernel, 1025, 0, 0
+    .quad SYS_ARCH_PRCTL, 0x1002, 0x0000800000000000, 0, 0, 0   /* set FS: not canonical */
+    .quad SYS_ARCH_PRCTL, 0x1002, 0xFFFF800000000000, 0, 0, 0   /* set FS: the upper half */
+    .quad SYS_ARCH_PRCTL, 0x1003, KERNEL, 0, 0, 0               /* get FS into the kernel */
+    .quad SYS_GETRANDOM, KERNEL, 16, 0, 0, 0
+    .quad SYS_GETRANDOM, EDGE, 16, 0, 0, 0
+    .quad SYS_FSTAT, 1, KERNEL, 0, 0, 0
+    .quad SYS_NEWFSTATAT, 1, KERNEL, into_kernel, 0x1000, 0
+    .quad SYS_READLINK, KERNEL, into_kernel, 64, 0, 0
+    .quad SYS_READLINK, self_exe, KERNEL, 64, 0, 0
+    .quad SYS_RT_SIGACTION, 6, 0, KERNEL, 8, 0
+    .quad SYS_RT_SIGPROCMASK, 0, KERNEL, 0, 8, 0
+    .quad SYS_PRLIMIT64, 0, 3, 0, KERNEL, 0
+    .quad SYS_FUTEX, KERNEL, 0, 0, 0, 0
+    .quad SYS_MMAP, KERNEL, 4096, 3, ANON_PRIVATE | FIXED, -1
+    .quad SYS_MMAP, 0, 1 << 40, 3, ANON_PRIVATE, -1
+    .quad SYS_MMAP, 0, -4096, 3, ANON_PRIVATE, -1
+    .quad SYS_MPROTECT, KERNEL, 4096, 7, 0, 0
+    .quad SYS_MREMAP, KERNEL, 4096, 8192, 1, 0
+    .quad SYS_BRK, KERNEL, 0, 0, 0, 0
+    .quad SYS_BRK, USER_STACK_BASE, 0, 0, 0, 0
+    .quad SYS_BRK, -1, 0, 0, 0, 0
+    .set CALLS, (. - calls) / ROW
+into_kernel:                            /* an iovec of its own naming kernel memory */
+    .quad KERNEL, 16
+self_exe:
+    .asciz "/proc/self/exe"
+digits:
+    .ascii "0123456789ABCDEF"
+    .section .note.GNU-stack, "", @progbits
