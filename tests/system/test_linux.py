@@ -4,11 +4,12 @@ the same arguments prints; each gives all its memory back, and a carried program
 
 import difflib
 import os
+import re
 import subprocess
 import sys
 import tempfile
 
-from machine import PROMPT, SOURCE, MachineTest, main, read
+from machine import BUILD, PROMPT, SOURCE, MachineTest, main, read
 from test_boot import boot
 
 SEPARATOR = b"  " + b"-" * 40 + b"\n"
@@ -50,8 +51,8 @@ class Linux(MachineTest):
                 expected[name] = host.stdout
             subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), disk,
                             os.path.join(tmp, "tree")], check=True, capture_output=True)
-            m = self.machine(disk=disk)
-            boot(m, probe=read("probe.txt"), sectors=131072, mb=64)
+            m = self.machine(disk=disk, iso=os.path.join(BUILD, "tarvelin-test.iso"))
+            boot(m, probe=read("probe.txt"), sectors=131072, mb=64, kernel="kernel_test.elf")
             carried = self.program(m, "execute fibonacci")
             self.command(m, "mount")
             memory = self.command(m, "meminfo")
@@ -65,6 +66,13 @@ class Linux(MachineTest):
                         self.fail("`%s` printed otherwise:\n%s" % (line, "\n".join(list(lines)[:80])))
                     self.assertEqual(self.command(m, "meminfo"), memory, "memory after " + name)
             self.assertEqual(self.program(m, "execute fibonacci"), carried)
+            # After programs that used x87 and SSE, the next starts from a clean state: spin uses neither.
+            m.send(b"execute spin\r")
+            m.until(b"spin: start\n")
+            state = m.hmp("info registers")
+            self.assertRegex(state, r"FCW=037f .* FTW=00 MXCSR=00001f80")
+            registers = re.findall(r"(?:XMM\d\d|FPR\d)=([0-9a-f]+ [0-9a-f]+)", state)
+            self.assertEqual((len(registers), set("".join(registers))), (24, {"0", " "}), state)
 
 
 if __name__ == "__main__":
