@@ -31,32 +31,6 @@ void machine() {
 }
 }  // namespace
 
-TEST(exec, a_line_splits_into_words_with_quotes) {
-    const struct {
-        const char* line;
-        int result;
-        std::vector<std::string> words;
-    } cases[] = {
-        {"/bin/x", EXEC_SPLIT_OK, {"/bin/x"}},
-        {"  /bin/x  one   two ", EXEC_SPLIT_OK, {"/bin/x", "one", "two"}},
-        {"/x 'two words' \"three  spaced\" a'b c'd \"it's\" ''", EXEC_SPLIT_OK,
-         {"/x", "two words", "three  spaced", "ab cd", "it's", ""}},
-        {"/x 'open", EXEC_UNMATCHED_QUOTE, {}},
-        {"/x \"open'", EXEC_UNMATCHED_QUOTE, {}},
-    };
-    for (const auto& c : cases) {
-        exec_args a;
-        ASSERT_EQ(exec_split(c.line, &a), c.result) << c.line;
-        if (c.result != EXEC_SPLIT_OK) continue;
-        EXPECT_EQ(std::vector<std::string>(a.argv, a.argv + a.argc), c.words) << c.line;
-    }
-    std::string many = "/x";
-    for (int i = 0; i < 64; ++i) many += " w";
-    exec_args a;
-    EXPECT_EQ(exec_split(many.c_str(), &a), EXEC_TOO_LONG);
-    EXPECT_EQ(exec_split(("/x " + std::string(300, 'y')).c_str(), &a), EXEC_TOO_LONG);
-}
-
 TEST(exec, the_stack_holds_argc_argv_envp_and_the_auxiliary_vector) {
     constexpr uint64_t TOP = 0x10010000, LIMIT = TOP + 0x1000;
     exec_args a;
