@@ -114,10 +114,6 @@ struct ext2_dir_entry_header {
 static_assert(sizeof(ext2_dir_entry_header) == 8);
 
 constexpr uint16_t EXT2_MAGIC = 0xEF53;
-constexpr uint16_t EXT2_S_IFMT = 0xF000;  // the file-type field of i_mode
-constexpr uint16_t EXT2_S_IFDIR = 0x4000;
-constexpr uint16_t EXT2_S_IFREG = 0x8000;
-constexpr uint16_t EXT2_S_IFLNK = 0xA000;
 constexpr uint32_t EXT2_I_BLOCKS_UNIT = 512;  // i_blocks counts 512-byte units
 constexpr uint32_t EXT2_GOOD_OLD_REV = 0;
 constexpr uint32_t EXT2_GOOD_OLD_INODE_SIZE = 128;
@@ -139,12 +135,23 @@ constexpr uint32_t MAX_GROUPS = BGDT_BUF_BYTES / sizeof(ext2_group_desc);
 static_assert(EXT2_MIN_BLOCK_SIZE << MAX_LOG_BLOCK_SIZE == BLOCK_BUF_BYTES);
 
 constexpr uint32_t NO_BLOCK = 0;
+// Directory blocks one lookup or one listing may read: far more than any real
+// path needs, and few enough that a volume whose directories map every block to
+// the same few cannot hold the kernel for minutes.
+constexpr uint32_t DIR_BLOCK_BUDGET = 1024;
 
 uint32_t g_part_offset = 0;
 alignas(8) uint8_t bgdt_buf[BGDT_BUF_BYTES];
 alignas(8) uint8_t block_buf[BLOCK_BUF_BYTES];
-alignas(8) uint8_t block_buf2[BLOCK_BUF_BYTES];
 alignas(8) uint8_t dir_buf[BLOCK_BUF_BYTES];  // the directory block being walked
+// The indirect blocks last read, kept with their numbers: a file read block by
+// block needs each only once, not once for every block it maps.
+alignas(8) uint8_t ind_buf[BLOCK_BUF_BYTES];
+alignas(8) uint8_t dind_buf[BLOCK_BUF_BYTES];
+uint32_t ind_cached = NO_BLOCK;
+uint32_t dind_cached = NO_BLOCK;
+uint32_t dir_cached = NO_BLOCK;  // the block dir_buf holds
+uint32_t dir_blocks_left = DIR_BLOCK_BUDGET;
 
 // The superblock copy in the record is bytes; these read it into its layout
 // without assuming its alignment.
@@ -168,12 +175,12 @@ uint32_t pointer_at(const uint8_t* block, uint32_t index) {
 
 // The type is a 4-bit field, not a set of flags: a block device (0x6000) or a
 // socket (0xC000) also has the directory's bit set.
-bool is_directory(const ext2_inode& inode) { return (inode.i_mode & EXT2_S_IFMT) == EXT2_S_IFDIR; }
+bool is_directory(const ext2_inode& inode) { return (inode.i_mode & EXT2_TYPE_MASK) == EXT2_TYPE_DIR; }
 
 // A fast symbolic link keeps its target text in the block-pointer bytes and owns
 // no data block; only an extended-attribute block may be counted in i_blocks.
 bool is_fast_symlink(const ext2_fs* fs, const ext2_inode& inode) {
-    if ((inode.i_mode & EXT2_S_IFMT) != EXT2_S_IFLNK) return false;
+    if ((inode.i_mode & EXT2_TYPE_MASK) != EXT2_TYPE_LINK) return false;
     const uint32_t xattr_units = inode.i_file_acl != NO_BLOCK ? fs->block_size / EXT2_I_BLOCKS_UNIT : 0;
     return inode.i_blocks == xattr_units;
 }
@@ -240,8 +247,18 @@ ext2_group_desc group_desc(const ext2_fs* fs, uint32_t group) {
     return desc;
 }
 
+// Reads an indirect block through its one-block cache; a failed read leaves
+// nothing cached, so its stale bytes are never taken for pointers.
+bool read_indirect(const ext2_fs* fs, uint32_t block, uint8_t* buf, uint32_t& cached) {
+    if (cached == block) return true;
+    cached = NO_BLOCK;
+    if (!read_block(fs, block, buf)) return false;
+    cached = block;
+    return true;
+}
+
 // Physical block of logical block n of `inode`, NO_BLOCK for a hole; false when
-// an indirect block cannot be read (its stale buffer must not be used).
+// an indirect block cannot be read.
 bool map_block(const ext2_fs* fs, const ext2_inode& inode, uint32_t n, uint32_t* physical) {
     const uint32_t per_block = fs->block_size / sizeof(uint32_t);
     *physical = NO_BLOCK;
@@ -253,19 +270,19 @@ bool map_block(const ext2_fs* fs, const ext2_inode& inode, uint32_t n, uint32_t*
     if (n < per_block) {
         const uint32_t ind = inode.i_block[EXT2_IND_BLOCK];
         if (ind == NO_BLOCK) return true;
-        if (!read_block(fs, ind, block_buf)) return false;
-        *physical = pointer_at(block_buf, n);
+        if (!read_indirect(fs, ind, ind_buf, ind_cached)) return false;
+        *physical = pointer_at(ind_buf, n);
         return true;
     }
     n -= per_block;
     if (n < per_block * per_block) {
         const uint32_t dind = inode.i_block[EXT2_DIND_BLOCK];
         if (dind == NO_BLOCK) return true;
-        if (!read_block(fs, dind, block_buf)) return false;
-        const uint32_t ind = pointer_at(block_buf, n / per_block);
+        if (!read_indirect(fs, dind, dind_buf, dind_cached)) return false;
+        const uint32_t ind = pointer_at(dind_buf, n / per_block);
         if (ind == NO_BLOCK) return true;
-        if (!read_block(fs, ind, block_buf2)) return false;
-        *physical = pointer_at(block_buf2, n % per_block);
+        if (!read_indirect(fs, ind, ind_buf, ind_cached)) return false;
+        *physical = pointer_at(ind_buf, n % per_block);
         return true;
     }
     return true;  // the triple-indirect range is not served: a hole
@@ -289,38 +306,59 @@ uint64_t walk_limit(const ext2_fs* fs, const ext2_inode& dir) {
     return limit;
 }
 
+// Reads block n of directory `dir` into dir_buf, charged to the budget unless
+// dir_buf holds it already. Returns how many of its bytes the directory's size
+// covers; 0 at a hole or past the end (walk_limit); -1 on a failure.
+int64_t load_dir_block(ext2_fs* fs, const ext2_inode& dir, uint64_t n) {
+    if (n >= walk_limit(fs, dir)) return 0;
+    uint32_t physical;
+    if (!map_block(fs, dir, static_cast<uint32_t>(n), &physical)) return -1;
+    if (physical == NO_BLOCK) return 0;
+    if (physical != dir_cached) {
+        if (dir_blocks_left == 0) {
+            kprintf("[ext2] Directory walk stopped after %d blocks\n", DIR_BLOCK_BUDGET);
+            return -1;
+        }
+        --dir_blocks_left;
+        dir_cached = NO_BLOCK;
+        if (!read_block(fs, physical, dir_buf)) return -1;
+        dir_cached = physical;
+    }
+    const uint64_t left = dir.i_size - n * fs->block_size;
+    return left < fs->block_size ? left : fs->block_size;
+}
+
+// The record at `off` of a directory block whose first `used` bytes count: it
+// must hold its header and name and stay inside the block (ext2's own rule).
+bool record_at(uint64_t off, uint64_t used, ext2_dir_entry_header* h) {
+    if (used - off < sizeof *h) return false;
+    kmemcpy(h, dir_buf + off, sizeof *h);
+    return h->rec_len >= sizeof *h + h->name_len && h->rec_len <= used - off;
+}
+
 // Called for every live entry with its header and zero-terminated name; true
 // ends the walk.
 using entry_visitor = bool (*)(const ext2_dir_entry_header& header, const char* name, void* ctx);
 
 // Walks `dir` block by block, each block read once and its entries parsed in
-// place. A record must hold its header and name and stay inside its block
-// (ext2's own rule); the first that does not ends the walk as malformed (-1).
-// The walk also ends at the directory's size, at a hole, or at walk_limit.
+// place. The first malformed record ends the walk (-1); so does a failed read
+// or a spent budget. The walk also ends at the directory's size, at a hole, or
+// at walk_limit.
 int walk_directory(ext2_fs* fs, const ext2_inode& dir, entry_visitor visit, void* ctx) {
-    const uint64_t blocks = walk_limit(fs, dir);
-    for (uint64_t n = 0; n < blocks; ++n) {
-        uint32_t physical;
-        if (!map_block(fs, dir, static_cast<uint32_t>(n), &physical)) return -1;
-        if (physical == NO_BLOCK) return 0;
-        if (!read_block(fs, physical, dir_buf)) return -1;
-        const uint64_t left = dir.i_size - n * fs->block_size;
-        const uint32_t used = left < fs->block_size ? static_cast<uint32_t>(left) : fs->block_size;
-        for (uint32_t off = 0; off < used;) {
-            ext2_dir_entry_header h;
-            if (used - off < sizeof h) return -1;
-            kmemcpy(&h, dir_buf + off, sizeof h);
-            if (h.rec_len < sizeof h + h.name_len || h.rec_len > used - off) return -1;
+    for (uint64_t n = 0;; ++n) {
+        const int64_t used = load_dir_block(fs, dir, n);
+        if (used <= 0) return static_cast<int>(used);
+        ext2_dir_entry_header h;
+        for (uint64_t off = 0; off < static_cast<uint64_t>(used); off += h.rec_len) {
+            if (!record_at(off, used, &h)) return -1;
             if (h.inode != 0) {
                 char name[EXT2_MAX_NAME + 1];
                 kmemcpy(name, dir_buf + off + sizeof h, h.name_len);
                 name[h.name_len] = '\0';
                 if (visit(h, name, ctx)) return 0;
             }
-            off += h.rec_len;
         }
     }
-    return 0;
 }
 
 struct lookup {
@@ -371,6 +409,7 @@ int ext2_mount(ext2_fs* fs, uint32_t partition_lba) {
 
 int ext2_init(ext2_fs* fs, sector_read_fn read_sectors) {
     kmemset(fs, 0, sizeof *fs);
+    ind_cached = dind_cached = dir_cached = NO_BLOCK;  // they were another volume's
     fs->read_sectors = read_sectors;
 
     alignas(8) uint8_t raw[SUPERBLOCK_BYTES];
@@ -477,6 +516,7 @@ int ext2_open(ext2_fs* fs, const char* path, ext2_file* file) {
     }
     uint32_t ino = EXT2_ROOT_INO;
     while (*path == '/') ++path;
+    ext2_budget_begin();
 
     while (*path != '\0') {
         uint32_t len = 0;
@@ -525,7 +565,7 @@ int ext2_read(ext2_file* file, void* dst, uint32_t count) {
 }
 
 bool ext2_is_regular(const ext2_file* file) {
-    return (inode_of(file->inode).i_mode & EXT2_S_IFMT) == EXT2_S_IFREG;
+    return (inode_of(file->inode).i_mode & EXT2_TYPE_MASK) == EXT2_TYPE_REGULAR;
 }
 
 void ext2_close(ext2_file* file) {
@@ -539,5 +579,58 @@ int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void
     const ext2_inode dir = inode_of(raw);
     if (!is_directory(dir)) return -1;
     listing l = {callback, user};
+    ext2_budget_begin();
     return walk_directory(fs, dir, list_entry, &l);
+}
+
+void ext2_budget_begin() { dir_blocks_left = DIR_BLOCK_BUDGET; }
+
+int64_t ext2_lookup(ext2_fs* fs, const void* dir_inode, const char* name, uint32_t len) {
+    const ext2_inode dir = inode_of(dir_inode);
+    if (!is_directory(dir)) return -1;
+    lookup want = {name, len, 0};
+    if (walk_directory(fs, dir, match_entry, &want) != 0) return -1;
+    return want.ino;
+}
+
+int ext2_dir_next(ext2_fs* fs, const void* dir_inode, uint64_t pos, ext2_dirent* out, uint64_t* next) {
+    const ext2_inode dir = inode_of(dir_inode);
+    if (!is_directory(dir) || fs->block_size == 0) return -1;
+    // Records are found from their block's start, so any position (one a
+    // program chose with lseek, say) lands on the first record at or after it.
+    for (uint64_t n = pos / fs->block_size;; ++n) {
+        const int64_t used = load_dir_block(fs, dir, n);
+        if (used <= 0) return static_cast<int>(used);
+        const uint64_t base = n * fs->block_size;
+        ext2_dir_entry_header h;
+        for (uint64_t off = 0; off < static_cast<uint64_t>(used); off += h.rec_len) {
+            if (!record_at(off, used, &h)) return -1;
+            if (base + off < pos || h.inode == 0) continue;
+            out->ino = h.inode;
+            out->file_type = h.file_type;
+            out->name_len = h.name_len;
+            kmemcpy(out->name, dir_buf + off + sizeof h, h.name_len);
+            out->name[h.name_len] = '\0';
+            *next = base + off + h.rec_len;
+            return 1;
+        }
+    }
+}
+
+int ext2_link_target(ext2_fs* fs, const void* link_inode, char* dst, uint32_t capacity) {
+    const ext2_inode inode = inode_of(link_inode);
+    if ((inode.i_mode & EXT2_TYPE_MASK) != EXT2_TYPE_LINK) return -1;
+    uint32_t length = inode.i_size < capacity ? inode.i_size : capacity;
+    if (is_fast_symlink(fs, inode)) {
+        if (length > sizeof inode.i_block) length = sizeof inode.i_block;
+        kmemcpy(dst, inode.i_block, length);
+        return static_cast<int>(length);
+    }
+    return read_inode_data(fs, link_inode, 0, length, dst);
+}
+
+ext2_stat ext2_stat_of(const void* inode_bytes) {
+    const ext2_inode inode = inode_of(inode_bytes);
+    return {inode.i_mode, inode.i_uid, inode.i_gid, inode.i_links_count, inode.i_size,
+            inode.i_blocks, inode.i_atime, inode.i_mtime, inode.i_ctime};
 }

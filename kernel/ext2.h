@@ -48,3 +48,31 @@ void ext2_close(ext2_file* file);
 bool ext2_is_regular(const ext2_file* file);  // a plain file, not a directory, link or device
 int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void* user);
 int part_read(uint32_t lba, uint32_t count, void* dst);
+
+// For programs' files: quiet (they print nothing but a spent budget's line), and
+// each lookup or listing starts with ext2_budget_begin.
+void ext2_budget_begin();
+// The inode number `name` (len bytes) has in the directory whose inode bytes
+// are given; 0 when it has none, -1 when the directory could not be read.
+int64_t ext2_lookup(ext2_fs* fs, const void* dir_inode, const char* name, uint32_t len);
+struct ext2_dirent {
+    uint32_t ino;
+    uint8_t file_type;  // 0 on revision-0 volumes, which record none
+    uint8_t name_len;
+    char name[256];
+};
+// The first live entry at or after byte `pos` of a directory: 1 with *out and
+// the position after it in *next; 0 at the end; -1 on a failure.
+int ext2_dir_next(ext2_fs* fs, const void* dir_inode, uint64_t pos, ext2_dirent* out, uint64_t* next);
+// A symbolic link's target, at most `capacity` bytes, not terminated; its length
+// or -1.
+int ext2_link_target(ext2_fs* fs, const void* link_inode, char* dst, uint32_t capacity);
+struct ext2_stat {
+    uint16_t mode, uid, gid, links;
+    uint32_t size, blocks, atime, mtime, ctime;
+};
+ext2_stat ext2_stat_of(const void* inode_bytes);
+constexpr uint16_t EXT2_TYPE_MASK = 0xF000;  // the file-type field of i_mode
+constexpr uint16_t EXT2_TYPE_DIR = 0x4000;
+constexpr uint16_t EXT2_TYPE_REGULAR = 0x8000;
+constexpr uint16_t EXT2_TYPE_LINK = 0xA000;

@@ -47,35 +47,53 @@
 /* The system calls, numbered as Linux numbers them on x86-64, so that a program
    may be tried on a Linux host first. The entry path handles SYS_EXIT itself;
    the table in syscall.cpp has the rest. */
-#define SYSCALL_NUMBERS(X)                                                        \
-    X(SYS_READ, 0)                                                                \
-    X(SYS_WRITE, 1)                                                               \
-    X(SYS_OPEN, 2)                                                                \
-    X(SYS_CLOSE, 3)                                                               \
-    X(SYS_FSTAT, 5)                                                               \
-    X(SYS_MMAP, 9)                                                                \
-    X(SYS_MPROTECT, 10)                                                           \
-    X(SYS_MUNMAP, 11)                                                             \
-    X(SYS_BRK, 12)                                                                \
-    X(SYS_RT_SIGACTION, 13)                                                       \
-    X(SYS_RT_SIGPROCMASK, 14)                                                     \
-    X(SYS_IOCTL, 16)                                                              \
-    X(SYS_WRITEV, 20)                                                             \
-    X(SYS_MREMAP, 25)                                                             \
-    X(SYS_GETPID, 39)                                                             \
-    X(SYS_EXIT, 60)                                                               \
-    X(SYS_KILL, 62)                                                               \
-    X(SYS_READLINK, 89)                                                           \
-    X(SYS_ARCH_PRCTL, 158)                                                        \
-    X(SYS_GETTID, 186)                                                            \
-    X(SYS_FUTEX, 202)                                                             \
-    X(SYS_SET_TID_ADDRESS, 218)                                                   \
-    X(SYS_EXIT_GROUP, 231)                                                        \
-    X(SYS_TGKILL, 234)                                                            \
-    X(SYS_NEWFSTATAT, 262)                                                        \
-    X(SYS_SET_ROBUST_LIST, 273)                                                   \
-    X(SYS_PRLIMIT64, 302)                                                         \
-    X(SYS_GETRANDOM, 318)                                                         \
+#define SYSCALL_NUMBERS(X)                                                      \
+    X(SYS_READ, 0)                                                              \
+    X(SYS_WRITE, 1)                                                             \
+    X(SYS_OPEN, 2)                                                              \
+    X(SYS_CLOSE, 3)                                                             \
+    X(SYS_STAT, 4)                                                              \
+    X(SYS_FSTAT, 5)                                                             \
+    X(SYS_LSTAT, 6)                                                             \
+    X(SYS_LSEEK, 8)                                                             \
+    X(SYS_MMAP, 9)                                                              \
+    X(SYS_MPROTECT, 10)                                                         \
+    X(SYS_MUNMAP, 11)                                                           \
+    X(SYS_BRK, 12)                                                              \
+    X(SYS_RT_SIGACTION, 13)                                                     \
+    X(SYS_RT_SIGPROCMASK, 14)                                                   \
+    X(SYS_IOCTL, 16)                                                            \
+    X(SYS_PREAD64, 17)                                                          \
+    X(SYS_WRITEV, 20)                                                           \
+    X(SYS_ACCESS, 21)                                                           \
+    X(SYS_MREMAP, 25)                                                           \
+    X(SYS_DUP, 32)                                                              \
+    X(SYS_DUP2, 33)                                                             \
+    X(SYS_GETPID, 39)                                                           \
+    X(SYS_SENDFILE, 40)                                                         \
+    X(SYS_EXIT, 60)                                                             \
+    X(SYS_KILL, 62)                                                             \
+    X(SYS_FCNTL, 72)                                                            \
+    X(SYS_GETCWD, 79)                                                           \
+    X(SYS_CHDIR, 80)                                                            \
+    X(SYS_FCHDIR, 81)                                                           \
+    X(SYS_READLINK, 89)                                                         \
+    X(SYS_PRCTL, 157)                                                           \
+    X(SYS_ARCH_PRCTL, 158)                                                      \
+    X(SYS_GETTID, 186)                                                          \
+    X(SYS_FUTEX, 202)                                                           \
+    X(SYS_GETDENTS64, 217)                                                      \
+    X(SYS_SET_TID_ADDRESS, 218)                                                 \
+    X(SYS_EXIT_GROUP, 231)                                                      \
+    X(SYS_TGKILL, 234)                                                          \
+    X(SYS_OPENAT, 257)                                                          \
+    X(SYS_NEWFSTATAT, 262)                                                      \
+    X(SYS_READLINKAT, 267)                                                      \
+    X(SYS_FACCESSAT, 269)                                                       \
+    X(SYS_SET_ROBUST_LIST, 273)                                                 \
+    X(SYS_DUP3, 292)                                                            \
+    X(SYS_PRLIMIT64, 302)                                                       \
+    X(SYS_GETRANDOM, 318)                                                       \
     X(SYS_RSEQ, 334)
 
 #if defined(__cplusplus)

@@ -12,6 +12,7 @@
 #include "cpu.h"
 #include "elf.h"
 #include "exec.h"
+#include "files.h"
 #include "ext2.h"
 #include "heap.h"
 #include "idt.h"
@@ -456,7 +457,9 @@ void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name, const 
     const pic_masks shell_masks = pic_allow_only(1u << IRQ_KEYBOARD);
     vm_begin_run(r.load_end);
     syscall_begin_run(name);
+    files_begin_run(fs_mounted ? &fs : nullptr);
     enter_userspace(r.entry, USER_STACK_TOP);
+    files_end_run();
     vm_end_run();
 
     kprintf("\n");

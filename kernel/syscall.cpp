@@ -10,6 +10,7 @@
 
 #include "cpu.h"
 #include "errno.h"
+#include "files.h"
 #include "main.h"
 #include "paging.h"
 #include "random.h"
@@ -51,13 +52,9 @@ static_assert(FMASK_VALUE == 0x47700);
 constexpr uint64_t CR4_OSFXSR = 1ull << 9;
 constexpr uint64_t CR4_OSXMMEXCPT = 1ull << 10;
 
-constexpr uint64_t FD_STDIN = 0;
-constexpr uint64_t FD_STDOUT = 1;
 constexpr uint64_t FD_STDERR = 2;
 
 constexpr uint64_t COPY_CHUNK = 256;  // the system-call stack is 8 KiB
-constexpr uint64_t PATH_BYTES = 4096;
-constexpr uint64_t IOV_MAX = 1024;
 constexpr uint64_t MAX_RW_COUNT = 0x7FFFF000;  // Linux's cap on one transfer
 constexpr uint64_t OWN_PID = 1;
 constexpr uint64_t SIGNAL_COUNT = 64;
@@ -70,7 +67,6 @@ constexpr uint64_t ARCH_SET_GS = 0x1001;
 constexpr uint64_t ARCH_SET_FS = 0x1002;
 constexpr uint64_t ARCH_GET_FS = 0x1003;
 constexpr uint64_t ARCH_GET_GS = 0x1004;
-constexpr uint64_t AT_EMPTY_PATH = 0x1000;
 constexpr uint64_t FUTEX_COMMAND = 0x7F;
 constexpr uint64_t FUTEX_WAIT = 0;
 constexpr uint64_t FUTEX_WAKE = 1;
@@ -81,50 +77,13 @@ constexpr uint64_t RLIMIT_COUNT = 16;
 constexpr uint64_t RLIMIT_STACK = 3;
 constexpr uint64_t RLIMIT_NOFILE = 7;
 constexpr uint64_t RLIM_INFINITY = ~0ull;
-constexpr char SELF_EXE[] = "/proc/self/exe";
 
-// The console as fstat shows it: a character device, the first serial port.
-constexpr uint32_t S_IFCHR = 0020000;
-constexpr uint32_t CONSOLE_MODE = S_IFCHR | 0620;
-constexpr uint64_t CONSOLE_RDEV = (4 << 8) | 64;  // ttyS0
-constexpr int64_t CONSOLE_BLKSIZE = 1024;
-
-struct linux_stat {
-    uint64_t st_dev, st_ino, st_nlink;
-    uint32_t st_mode, st_uid, st_gid, pad0;
-    uint64_t st_rdev;
-    int64_t st_size, st_blksize, st_blocks;
-    uint64_t st_atime, st_atime_nsec, st_mtime, st_mtime_nsec, st_ctime, st_ctime_nsec;
-    int64_t unused[3];
-};
-static_assert(sizeof(linux_stat) == 144);
-static_assert(offsetof(linux_stat, st_mode) == 24);
-static_assert(offsetof(linux_stat, st_rdev) == 40);
-static_assert(offsetof(linux_stat, st_blksize) == 56);
-static_assert(offsetof(linux_stat, st_mtime) == 88);
-
-struct iovec {
-    uint64_t base, length;
-};
-static_assert(sizeof(iovec) == 16);
+constexpr uint64_t PROGRAM_NAME_BYTES = 16;
 
 const char* program_path = nullptr;  // for /proc/self/exe, while a program runs
+char program_name[PROGRAM_NAME_BYTES];
 
-bool is_console(uint64_t fd) { return fd <= FD_STDERR; }
-bool is_output(uint64_t fd) { return fd == FD_STDOUT || fd == FD_STDERR; }
 int64_t result(uint64_t value) { return static_cast<int64_t>(value); }
-
-// Sends [buf, buf + count) of the program's memory to the console; the caller
-// has checked the range.
-void emit(uint64_t buf, uint64_t count) {
-    char chunk[COPY_CHUNK];
-    for (uint64_t done = 0; done < count;) {
-        const uint64_t n = count - done < COPY_CHUNK ? count - done : COPY_CHUNK;
-        copy_from_user(chunk, buf + done, n);
-        for (uint64_t i = 0; i < n; ++i) serial_putc(chunk[i]);
-        done += n;
-    }
-}
 
 // Ends the running program as exit does, once the handler has returned.
 int64_t end_program() {
@@ -141,23 +100,6 @@ int64_t zero_out(uint64_t addr, uint64_t len) {
     return addr == 0 ? 0 : copy_out(addr, zeros, len);
 }
 
-// A path argument, read with a bound: its length, or Linux's error.
-int64_t read_path(uint64_t addr, char* path) {
-    const int64_t n = copy_string_from_user(path, addr, PATH_BYTES);
-    if (n == USER_STRING_FAULT) return -KEFAULT;
-    if (n == USER_STRING_TOO_LONG) return -KENAMETOOLONG;
-    return n;
-}
-
-int64_t console_stat(uint64_t buf) {
-    linux_stat st = {};
-    st.st_mode = CONSOLE_MODE;
-    st.st_nlink = 1;
-    st.st_rdev = CONSOLE_RDEV;
-    st.st_blksize = CONSOLE_BLKSIZE;
-    return copy_out(buf, &st, sizeof st);
-}
-
 // A signal to this program ends it (abort's SIGABRT included): there is no
 // handler to deliver it to.
 int64_t signal_self(uint64_t sig) {
@@ -172,9 +114,16 @@ int64_t signal_self(uint64_t sig) {
 syscall_handler syscall_table[SYSCALL_TABLE_SIZE];
 volatile uint8_t syscall_exit_pending = 0;
 
+const char* syscall_program_path() { return program_path; }
+
 void syscall_begin_run(const char* path) {
     program_path = path;
     syscall_exit_pending = 0;
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/') base = p + 1;
+    kmemset(program_name, 0, sizeof program_name);
+    kmemcpy(program_name, base, kstrnlen(base, sizeof program_name - 1));
 }
 
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
@@ -183,89 +132,6 @@ extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, u
         return -KENOSYS;
     }
     return syscall_table[number](a1, a2, a3, a4, a5);
-}
-
-// read: the console gives programs no input yet, so standard input is always
-// at its end.
-int64_t sys_read(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return fd == FD_STDIN ? 0 : -KEBADF;
-}
-
-// write: standard output and error go to COM1, byte for byte.
-int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
-    if (!is_output(fd)) return -KEBADF;
-    if (count > MAX_RW_COUNT) count = MAX_RW_COUNT;
-    if (count == 0) return 0;
-    if (!paging_user_range_ok(buf, count, false)) return -KEFAULT;
-    emit(buf, count);
-    return result(count);
-}
-
-// writev: every vector is checked before the first byte goes out, so a bad one
-// sends nothing (Linux may send the ones before it).
-int64_t sys_writev(uint64_t fd, uint64_t iov, uint64_t count, uint64_t, uint64_t) {
-    if (!is_output(fd)) return -KEBADF;
-    if (count > IOV_MAX) return -KEINVAL;
-    uint64_t total = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (uint64_t i = 0; i < count; ++i) {
-            iovec v;
-            if (!copy_from_user(&v, iov + i * sizeof v, sizeof v)) return -KEFAULT;
-            if (pass == 1) {
-                emit(v.base, v.length);
-                continue;
-            }
-            if (v.length > MAX_RW_COUNT - total) return -KEINVAL;
-            total += v.length;
-            if (v.length != 0 && !paging_user_range_ok(v.base, v.length, false)) return -KEFAULT;
-        }
-    }
-    return result(total);
-}
-
-int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) {
-    kprintf("[syscall] open: not yet implemented\n");
-    return -1;
-}
-
-// close: the console's three descriptors are the only ones; closing one is
-// accepted and changes nothing.
-int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return is_console(fd) ? 0 : -KEBADF;
-}
-
-// fstat: the console is a character device.
-int64_t sys_fstat(uint64_t fd, uint64_t buf, uint64_t, uint64_t, uint64_t) {
-    return is_console(fd) ? console_stat(buf) : -KEBADF;
-}
-
-// newfstatat: with AT_EMPTY_PATH and "", fstat of the descriptor (glibc's
-// fstat); there are no files to name yet.
-int64_t sys_newfstatat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t flags, uint64_t) {
-    static char name[PATH_BYTES];
-    const int64_t n = read_path(path, name);
-    if (n < 0) return n;
-    if (n == 0 && (flags & AT_EMPTY_PATH) != 0) return sys_fstat(dirfd, buf, 0, 0, 0);
-    return -KENOENT;
-}
-
-// ioctl: the console answers no terminal request (glibc asks TCGETS, musl
-// TIOCGWINSZ), so the C libraries treat it as a file and buffer accordingly.
-int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return is_console(fd) ? -KENOTTY : -KEBADF;
-}
-
-// readlink: /proc/self/exe names the running program as `execute` was given it.
-int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint64_t) {
-    static char name[PATH_BYTES];
-    const int64_t n = read_path(path, name);
-    if (n < 0) return n;
-    if (static_cast<int64_t>(size) <= 0) return -KEINVAL;
-    if (kstrcmp(name, SELF_EXE) != 0 || program_path == nullptr) return -KENOENT;
-    uint64_t length = kstrlen(program_path);
-    if (length > size) length = size;
-    const int64_t copied = copy_out(buf, program_path, length);
-    return copied < 0 ? copied : result(length);
 }
 
 // rt_sigaction: accepted and forgotten (no signal is ever delivered); the old
@@ -283,6 +149,22 @@ int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t si
     if (size != SIGSET_BYTES || (set != 0 && how > SIG_SETMASK)) return -KEINVAL;
     if (set != 0 && !paging_user_range_ok(set, SIGSET_BYTES, false)) return -KEFAULT;
     return zero_out(old, SIGSET_BYTES);
+}
+
+// prctl: the program's name (PR_GET_NAME, PR_SET_NAME), 16 bytes with its
+// terminator; at first the last component of its path.
+int64_t sys_prctl(uint64_t option, uint64_t arg, uint64_t, uint64_t, uint64_t) {
+    constexpr uint64_t PR_SET_NAME = 15, PR_GET_NAME = 16;
+    if (option == PR_SET_NAME) {
+        char name[PROGRAM_NAME_BYTES];
+        const int64_t n = copy_string_from_user(name, arg, sizeof name);
+        if (n == USER_STRING_FAULT) return -KEFAULT;
+        name[sizeof name - 1] = '\0';  // Linux keeps the first 15 bytes of a longer one
+        kmemcpy(program_name, name, sizeof name);
+        return 0;
+    }
+    if (option == PR_GET_NAME) return copy_out(arg, program_name, sizeof program_name);
+    return -KEINVAL;
 }
 
 // getpid, gettid: one program, one thread.
@@ -356,7 +238,7 @@ int64_t sys_getrandom(uint64_t buf, uint64_t length, uint64_t flags, uint64_t, u
     return result(length);
 }
 
-// prlimit64: this program's limits as they are (the 64 KiB stack, the console's
+// prlimit64: this program's limits as they are (the 64 KiB stack, its
 // descriptors); new limits are accepted and change nothing.
 int64_t sys_prlimit64(uint64_t pid, uint64_t resource, uint64_t new_limit, uint64_t old_limit, uint64_t) {
     if (pid != 0 && pid != OWN_PID) return -KESRCH;
@@ -366,7 +248,7 @@ int64_t sys_prlimit64(uint64_t pid, uint64_t resource, uint64_t new_limit, uint6
     if (old_limit == 0) return 0;
     uint64_t value = RLIM_INFINITY;
     if (resource == RLIMIT_STACK) value = USER_STACK_TOP - USER_STACK_BASE;
-    if (resource == RLIMIT_NOFILE) value = FD_STDERR + 1;
+    if (resource == RLIMIT_NOFILE) value = FILES_MAX_DESCRIPTORS;
     limit[0] = limit[1] = value;
     return copy_out(old_limit, limit, sizeof limit);
 }
@@ -378,7 +260,10 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_WRITE, sys_write},
     {SYS_OPEN, sys_open},
     {SYS_CLOSE, sys_close},
+    {SYS_STAT, sys_stat},
     {SYS_FSTAT, sys_fstat},
+    {SYS_LSTAT, sys_lstat},
+    {SYS_LSEEK, sys_lseek},
     {SYS_MMAP, sys_mmap},
     {SYS_MPROTECT, sys_mprotect},
     {SYS_MUNMAP, sys_munmap},
@@ -387,18 +272,33 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_RT_SIGACTION, sys_rt_sigaction},
     {SYS_RT_SIGPROCMASK, sys_rt_sigprocmask},
     {SYS_IOCTL, sys_ioctl},
+    {SYS_PREAD64, sys_pread64},
     {SYS_WRITEV, sys_writev},
+    {SYS_ACCESS, sys_access},
+    {SYS_DUP, sys_dup},
+    {SYS_DUP2, sys_dup2},
     {SYS_GETPID, sys_getpid},
+    {SYS_SENDFILE, sys_sendfile},
     {SYS_KILL, sys_kill},
+    {SYS_FCNTL, sys_fcntl},
+    {SYS_GETCWD, sys_getcwd},
+    {SYS_CHDIR, sys_chdir},
+    {SYS_FCHDIR, sys_fchdir},
     {SYS_READLINK, sys_readlink},
+    {SYS_PRCTL, sys_prctl},
     {SYS_ARCH_PRCTL, sys_arch_prctl},
     {SYS_GETTID, sys_getpid},
     {SYS_FUTEX, sys_futex},
+    {SYS_GETDENTS64, sys_getdents64},
     {SYS_SET_TID_ADDRESS, sys_set_tid_address},
     {SYS_EXIT_GROUP, sys_exit_group},
     {SYS_TGKILL, sys_tgkill},
+    {SYS_OPENAT, sys_openat},
     {SYS_NEWFSTATAT, sys_newfstatat},
+    {SYS_READLINKAT, sys_readlinkat},
+    {SYS_FACCESSAT, sys_faccessat},
     {SYS_SET_ROBUST_LIST, sys_set_robust_list},
+    {SYS_DUP3, sys_dup3},
     {SYS_PRLIMIT64, sys_prlimit64},
     {SYS_GETRANDOM, sys_getrandom},
     {SYS_RSEQ, sys_rseq},

@@ -22,16 +22,10 @@ void syscall_begin_run(const char* path);
 // Set by a handler that ends the program (exit_group, a signal to itself); the
 // entry path then leaves as for exit instead of returning to the program.
 extern "C" volatile uint8_t syscall_exit_pending;
+// The running program's path as `execute` was given it, null between runs.
+const char* syscall_program_path();
+int64_t sys_prctl(uint64_t option, uint64_t arg, uint64_t, uint64_t, uint64_t);
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5);
-int64_t sys_read(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t);
-int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t);
-int64_t sys_writev(uint64_t fd, uint64_t iov, uint64_t count, uint64_t, uint64_t);
-int64_t sys_open(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
-int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
-int64_t sys_fstat(uint64_t fd, uint64_t buf, uint64_t, uint64_t, uint64_t);
-int64_t sys_newfstatat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t flags, uint64_t);
-int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
-int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint64_t);
 int64_t sys_rt_sigaction(uint64_t sig, uint64_t act, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);

@@ -7,6 +7,7 @@
 #include "heap.h"
 #include "host.h"
 #include "pmm.h"
+#include "files.h"
 #include "syscall.h"
 
 namespace {
@@ -123,7 +124,7 @@ TEST(syscall, write_checks_descriptor_and_buffer) {
     } cases[] = {
         {"inside", 1, 0x400000, 5, 5},
         {"stderr", 2, 0x5FFFFB, 5, 5},
-        {"stdin", 0, 0x400000, 5, -9},
+        {"fd -1", ~0ull, 0x400000, 5, -9},
         {"fd 3", 3, 0x400000, 5, -9},
         {"count 0", 1, 0, 0, 0},
         {"across open pages", 1, 0x5FFFF0, 0x20, 0x20},
@@ -131,7 +132,7 @@ TEST(syscall, write_checks_descriptor_and_buffer) {
         {"past the mapped GiB", 1, 0x40000000, 1, -14},
         {"top of memory", 1, ~0ull - 0xF, 0x20, -14},
     };
-    syscall_init();
+    syscall_init(), files_begin_run(nullptr);
     host::build_boot_tables();
     auto* t = reinterpret_cast<uint64_t*>(host::phys(0x1000));  // PML4, PDPT, directory
     t[0] |= 4, t[512] |= 4, t[1024 + 2] |= 4, t[1024 + 3] |= 4, t[1024 + 128] = (t[1024 + 128] | 4) & ~1ull;
@@ -145,5 +146,5 @@ TEST(syscall, write_checks_descriptor_and_buffer) {
 
 TEST(syscall, unknown_numbers_are_refused) {
     syscall_init();
-    for (uint64_t n : {4ull, 59ull, 127ull, 128ull, ~0ull}) EXPECT_EQ(syscall_dispatch(n, 0, 0, 0, 0, 0), -38) << n;
+    for (uint64_t n : {7ull, 59ull, 127ull, 511ull, 512ull, ~0ull}) EXPECT_EQ(syscall_dispatch(n, 0, 0, 0, 0, 0), -38) << n;
 }
