@@ -13,6 +13,7 @@ constexpr int64_t KEAGAIN = 11;
 constexpr int64_t KENOMEM = 12;
 constexpr int64_t KEACCES = 13;
 constexpr int64_t KEFAULT = 14;
+constexpr int64_t KEEXIST = 17;
 constexpr int64_t KENODEV = 19;
 constexpr int64_t KENOTDIR = 20;
 constexpr int64_t KEISDIR = 21;

@@ -696,3 +696,44 @@ int64_t sys_dup3(uint64_t fd, uint64_t to, uint64_t flags, uint64_t, uint64_t) {
 int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
     return file_of(fd) == nullptr ? -KEBADF : -KENOTTY;
 }
+
+// The calls that would change the volume. Each first looks its path up as
+// Linux does, so a path that is wrong says so (-ENOENT, -ENOTDIR, ...); one
+// that would create what already exists gets -EEXIST; the rest -EROFS.
+int64_t refuse_change(uint64_t dirfd, uint64_t path, bool creates, bool follow) {
+    node at;
+    bool missing_last;
+    const int64_t found = lookup(static_cast<int64_t>(dirfd), path, follow, &at, &missing_last);
+    if (found == 0) return creates ? -KEEXIST : -KEROFS;
+    return found == -KENOENT && missing_last && creates ? -KEROFS : found;
+}
+
+int64_t sys_mkdirat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t) {
+    return refuse_change(dirfd, path, true, false);
+}
+
+int64_t sys_mkdir(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t) {
+    return refuse_change(static_cast<uint64_t>(AT_FDCWD), path, true, false);
+}
+
+// unlink, rmdir, rename (its source), chmod, chown, truncate: what they would
+// change must exist.
+int64_t sys_change_path(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t) {
+    return refuse_change(static_cast<uint64_t>(AT_FDCWD), path, false, false);
+}
+
+int64_t sys_change_path_at(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t) {
+    return refuse_change(dirfd, path, false, false);
+}
+
+// utimensat: with a path, as the others (touch of a missing file tries this
+// first, then an open with O_CREAT); without one, the descriptor's file.
+int64_t sys_utimensat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t flags, uint64_t) {
+    if (path == 0) return file_of(dirfd) != nullptr ? -KEROFS : -KEBADF;
+    return refuse_change(dirfd, path, false, (flags & AT_SYMLINK_NOFOLLOW) == 0);
+}
+
+// fchmod, fchown, ftruncate: the descriptor's file cannot change.
+int64_t sys_change_fd(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    return file_of(fd) != nullptr ? -KEROFS : -KEBADF;
+}

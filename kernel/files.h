@@ -42,3 +42,11 @@ int64_t sys_dup(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_dup2(uint64_t fd, uint64_t to, uint64_t, uint64_t, uint64_t);
 int64_t sys_dup3(uint64_t fd, uint64_t to, uint64_t flags, uint64_t, uint64_t);
 int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
+// The calls that would change the volume: -EROFS once their path is found
+// (or -EEXIST, or the lookup's own error).
+int64_t sys_mkdir(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_mkdirat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t);
+int64_t sys_change_path(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_change_path_at(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t);
+int64_t sys_utimensat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t flags, uint64_t);
+int64_t sys_change_fd(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);

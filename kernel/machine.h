@@ -74,10 +74,23 @@
     X(SYS_EXIT, 60)                                                             \
     X(SYS_KILL, 62)                                                             \
     X(SYS_FCNTL, 72)                                                            \
+    X(SYS_TRUNCATE, 76)                                                         \
+    X(SYS_FTRUNCATE, 77)                                                        \
     X(SYS_GETCWD, 79)                                                           \
     X(SYS_CHDIR, 80)                                                            \
     X(SYS_FCHDIR, 81)                                                           \
+    X(SYS_RENAME, 82)                                                           \
+    X(SYS_MKDIR, 83)                                                            \
+    X(SYS_RMDIR, 84)                                                            \
+    X(SYS_UNLINK, 87)                                                           \
     X(SYS_READLINK, 89)                                                         \
+    X(SYS_CHMOD, 90)                                                            \
+    X(SYS_FCHMOD, 91)                                                           \
+    X(SYS_CHOWN, 92)                                                            \
+    X(SYS_FCHOWN, 93)                                                           \
+    X(SYS_LCHOWN, 94)                                                           \
+    X(SYS_SETUID, 105)                                                          \
+    X(SYS_SETGID, 106)                                                          \
     X(SYS_PRCTL, 157)                                                           \
     X(SYS_ARCH_PRCTL, 158)                                                      \
     X(SYS_GETTID, 186)                                                          \
@@ -87,12 +100,19 @@
     X(SYS_EXIT_GROUP, 231)                                                      \
     X(SYS_TGKILL, 234)                                                          \
     X(SYS_OPENAT, 257)                                                          \
+    X(SYS_MKDIRAT, 258)                                                         \
+    X(SYS_FCHOWNAT, 260)                                                        \
     X(SYS_NEWFSTATAT, 262)                                                      \
+    X(SYS_UNLINKAT, 263)                                                        \
+    X(SYS_RENAMEAT, 264)                                                        \
     X(SYS_READLINKAT, 267)                                                      \
+    X(SYS_FCHMODAT, 268)                                                        \
     X(SYS_FACCESSAT, 269)                                                       \
     X(SYS_SET_ROBUST_LIST, 273)                                                 \
+    X(SYS_UTIMENSAT, 280)                                                       \
     X(SYS_DUP3, 292)                                                            \
     X(SYS_PRLIMIT64, 302)                                                       \
+    X(SYS_RENAMEAT2, 316)                                                       \
     X(SYS_GETRANDOM, 318)                                                       \
     X(SYS_RSEQ, 334)
 

@@ -167,6 +167,10 @@ int64_t sys_prctl(uint64_t option, uint64_t arg, uint64_t, uint64_t, uint64_t) {
     return -KEINVAL;
 }
 
+// setuid, setgid: the program runs as root and stays root; asking to become
+// root again succeeds, anything else is refused rather than pretended.
+int64_t sys_setid(uint64_t id, uint64_t, uint64_t, uint64_t, uint64_t) { return id == 0 ? 0 : -KEPERM; }
+
 // getpid, gettid: one program, one thread.
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return OWN_PID; }
 
@@ -268,23 +272,36 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_MPROTECT, sys_mprotect},
     {SYS_MUNMAP, sys_munmap},
     {SYS_BRK, sys_brk},
-    {SYS_MREMAP, sys_mremap},
     {SYS_RT_SIGACTION, sys_rt_sigaction},
     {SYS_RT_SIGPROCMASK, sys_rt_sigprocmask},
     {SYS_IOCTL, sys_ioctl},
     {SYS_PREAD64, sys_pread64},
     {SYS_WRITEV, sys_writev},
     {SYS_ACCESS, sys_access},
+    {SYS_MREMAP, sys_mremap},
     {SYS_DUP, sys_dup},
     {SYS_DUP2, sys_dup2},
     {SYS_GETPID, sys_getpid},
     {SYS_SENDFILE, sys_sendfile},
     {SYS_KILL, sys_kill},
     {SYS_FCNTL, sys_fcntl},
+    {SYS_TRUNCATE, sys_change_path},
+    {SYS_FTRUNCATE, sys_change_fd},
     {SYS_GETCWD, sys_getcwd},
     {SYS_CHDIR, sys_chdir},
     {SYS_FCHDIR, sys_fchdir},
+    {SYS_RENAME, sys_change_path},
+    {SYS_MKDIR, sys_mkdir},
+    {SYS_RMDIR, sys_change_path},
+    {SYS_UNLINK, sys_change_path},
     {SYS_READLINK, sys_readlink},
+    {SYS_CHMOD, sys_change_path},
+    {SYS_FCHMOD, sys_change_fd},
+    {SYS_CHOWN, sys_change_path},
+    {SYS_FCHOWN, sys_change_fd},
+    {SYS_LCHOWN, sys_change_path},
+    {SYS_SETUID, sys_setid},
+    {SYS_SETGID, sys_setid},
     {SYS_PRCTL, sys_prctl},
     {SYS_ARCH_PRCTL, sys_arch_prctl},
     {SYS_GETTID, sys_getpid},
@@ -294,12 +311,19 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_EXIT_GROUP, sys_exit_group},
     {SYS_TGKILL, sys_tgkill},
     {SYS_OPENAT, sys_openat},
+    {SYS_MKDIRAT, sys_mkdirat},
+    {SYS_FCHOWNAT, sys_change_path_at},
     {SYS_NEWFSTATAT, sys_newfstatat},
+    {SYS_UNLINKAT, sys_change_path_at},
+    {SYS_RENAMEAT, sys_change_path_at},
     {SYS_READLINKAT, sys_readlinkat},
+    {SYS_FCHMODAT, sys_change_path_at},
     {SYS_FACCESSAT, sys_faccessat},
     {SYS_SET_ROBUST_LIST, sys_set_robust_list},
+    {SYS_UTIMENSAT, sys_utimensat},
     {SYS_DUP3, sys_dup3},
     {SYS_PRLIMIT64, sys_prlimit64},
+    {SYS_RENAMEAT2, sys_change_path_at},
     {SYS_GETRANDOM, sys_getrandom},
     {SYS_RSEQ, sys_rseq},
 };
