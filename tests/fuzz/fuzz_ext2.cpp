@@ -1,8 +1,8 @@
 // Fuzz target: an ext2 volume, mounted through a sector routine over the input bytes (which
 // it never reads past); every directory reachable from the root is listed, every name opened
 // and read in odd-sized pieces into exact-size buffers. Checked: names end at their length;
-// a listed name opens as its inode when that inode is readable; no read returns more than
-// asked or moves the position otherwise.
+// a listed name opens as its inode when that inode is readable; the entry stream programs
+// read lists the same; no read returns more than asked or moves the position otherwise.
 #include <cstring>
 #include <set>
 #include <string>
@@ -31,6 +31,17 @@ void walk(ext2_fs* fs, uint32_t dir, const std::string& path, std::set<uint32_t>
     listing list;
     std::set<std::string> names;
     if (!seen.insert(dir).second || ext2_readdir(fs, dir, collect, &list) != 0) return;
+    // The stream programs list directories with sees the same entries, each record once.
+    uint8_t dir_inode[EXT2_INODE_COPY];
+    listing streamed;
+    ext2_dirent e;
+    ext2_budget_begin();
+    for (uint64_t pos = 0, next; ext2_read_inode(fs, dir, dir_inode) == 0 &&
+                                 ext2_dir_next(fs, dir_inode, pos, &e, &next) == 1; pos = next) {
+        FUZZ_CHECK(next > pos && e.name[e.name_len] == '\0');
+        streamed.push_back({std::string(e.name, e.name_len), e.ino});
+    }
+    FUZZ_CHECK(streamed == list);
     for (const auto& [name, ino] : list) {
         if (--g_budget < 0 || !names.insert(name).second || name.empty() || name == "." || name == ".." ||
             name.find_first_of(std::string("/\0", 2)) != std::string::npos)

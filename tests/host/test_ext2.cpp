@@ -8,7 +8,9 @@
 #include <set>
 
 #include "ext2.h"
+#include "files.h"
 #include "host.h"
+#include "paging.h"
 
 namespace {
 // Direct, indirect and double-indirect blocks, and a hole.
@@ -79,6 +81,50 @@ TEST_P(ext2, lists_and_reads_every_file) {
     EXPECT_EQ(read_file(&fs, "slow"), SLOW_LINK);
     EXPECT_EQ(read_file(&fs, "//dir///big/"), FILES.at("dir/big"));
     for (const char* path : {"nope", "dir/nope", "hello.txt/x"}) EXPECT_EQ(read_file(&fs, path), "(cannot open)");
+}
+
+// What a program sees: lookups with links, reads at positions, a directory listed in
+// records that fit, and descriptors up to the table's end, all gone at the end of the run.
+TEST_P(ext2, programs_see_the_volume_through_descriptors) {
+    make_volume(GetParam().first, GetParam().second);
+    ext2_fs fs;
+    ASSERT_EQ(ext2_init(&fs, read_volume), 0);
+    host::build_boot_tables(), pt_open_large_page(0x400000), files_begin_run(&fs);
+    constexpr uint64_t PATH = 0x400000, BUF = 0x401000, O_WRONLY = 1, O_CREAT = 0100, O_DIRECTORY = 0200000;
+    auto open = [](const char* path, uint64_t flags = 0) {
+        std::strcpy(reinterpret_cast<char*>(host::phys(PATH)), path);
+        return sys_open(PATH, flags, 0, 0, 0);
+    };
+    const auto text = [](int64_t n) { return std::string(reinterpret_cast<char*>(host::phys(BUF)), n > 0 ? n : 0); };
+    EXPECT_EQ(open("/hello.txt"), 3);
+    EXPECT_EQ(open("dir/../fast"), 4);  // through "..", then a link
+    const std::string name_too_long(256, 'x');
+    for (auto [path, flags, error] : {std::tuple{"slow", 0ull, -2ll}, {"fast", 0400000ull, -40}, {"hello.txt/", 0, -20},
+             {"hello.txt", O_WRONLY, -30}, {"new", O_CREAT, -30}, {"nope/new", O_CREAT, -2}, {"hello.txt", O_DIRECTORY, -20},
+             {"dir", O_WRONLY, -21}, {name_too_long.c_str(), 0, -36}})
+        EXPECT_EQ(open(path, flags), error) << path;
+    EXPECT_EQ(sys_pread64(4, BUF, 100, 7, 0), 5);
+    EXPECT_EQ(text(5), "ext2\n");
+    EXPECT_EQ(sys_dup2(4, 0, 0, 0, 0), 0);  // hexdump reads its file as standard input
+    EXPECT_EQ(sys_read(0, BUF, 100, 0, 0), 12);
+    EXPECT_EQ(text(12), "hello, ext2\n");
+    EXPECT_EQ(sys_read(4, BUF, 100, 0, 0), 0);  // the position is shared with the duplicate
+    EXPECT_EQ(sys_lseek(3, -5, 2, 0, 0), 7);
+    EXPECT_EQ(sys_read(3, BUF, 100, 0, 0), 5);
+    const int64_t dir = open("dir", O_DIRECTORY);
+    EXPECT_EQ(sys_read(dir, BUF, 10, 0, 0), -21);
+    EXPECT_EQ(sys_getdents64(dir, BUF, 10, 0, 0), -22);  // no room for one record
+    std::map<std::string, int> listed;
+    for (int64_t n; (n = sys_getdents64(dir, BUF, 40, 0, 0)) > 0;)  // one record a call
+        listed[reinterpret_cast<char*>(host::phys(BUF + 19))] = *host::phys(BUF + 18);
+    const int file = GetParam().second ? 8 : 0, folder = GetParam().second ? 4 : 0;  // revision 0 records no types
+    EXPECT_EQ(listed, (std::map<std::string, int>{{".", folder}, {"..", folder}, {"big", file}, {"sparse", file}}));
+    int opened = 0;
+    while (open("/") >= 0) ++opened;
+    EXPECT_EQ(opened + 6, FILES_MAX_DESCRIPTORS);
+    EXPECT_EQ(open("/"), -24);
+    files_end_run();
+    EXPECT_EQ(files_open_count(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(, ext2, testing::Values(std::pair{1024, 0}, std::pair{1024, 1}, std::pair{2048, 0},
