@@ -152,6 +152,7 @@ uint32_t ind_cached = NO_BLOCK;
 uint32_t dind_cached = NO_BLOCK;
 uint32_t dir_cached = NO_BLOCK;  // the block dir_buf holds
 uint32_t dir_blocks_left = DIR_BLOCK_BUDGET;
+uint64_t dir_charged = ~0ull;  // the walk's block last charged
 
 // The superblock copy in the record is bytes; these read it into its layout
 // without assuming its alignment.
@@ -306,20 +307,23 @@ uint64_t walk_limit(const ext2_fs* fs, const ext2_inode& dir) {
     return limit;
 }
 
-// Reads block n of directory `dir` into dir_buf, charged to the budget unless
-// dir_buf holds it already. Returns how many of its bytes the directory's size
+// Reads block n of directory `dir` into dir_buf (unless it holds it already),
+// charged to the budget once per block of the walk. Returns how many of its bytes the directory's size
 // covers; 0 at a hole or past the end (walk_limit); -1 on a failure.
 int64_t load_dir_block(ext2_fs* fs, const ext2_inode& dir, uint64_t n) {
     if (n >= walk_limit(fs, dir)) return 0;
     uint32_t physical;
     if (!map_block(fs, dir, static_cast<uint32_t>(n), &physical)) return -1;
     if (physical == NO_BLOCK) return 0;
-    if (physical != dir_cached) {
+    if (n != dir_charged) {  // each block of the walk counts, read or found in dir_buf
         if (dir_blocks_left == 0) {
             kprintf("[ext2] Directory walk stopped after %d blocks\n", DIR_BLOCK_BUDGET);
             return -1;
         }
         --dir_blocks_left;
+        dir_charged = n;
+    }
+    if (physical != dir_cached) {
         dir_cached = NO_BLOCK;
         if (!read_block(fs, physical, dir_buf)) return -1;
         dir_cached = physical;
@@ -583,7 +587,10 @@ int ext2_readdir(ext2_fs* fs, uint32_t dir_ino, ext2_dir_callback callback, void
     return walk_directory(fs, dir, list_entry, &l);
 }
 
-void ext2_budget_begin() { dir_blocks_left = DIR_BLOCK_BUDGET; }
+void ext2_budget_begin() {
+    dir_blocks_left = DIR_BLOCK_BUDGET;
+    dir_charged = ~0ull;
+}
 
 int64_t ext2_lookup(ext2_fs* fs, const void* dir_inode, const char* name, uint32_t len) {
     const ext2_inode dir = inode_of(dir_inode);

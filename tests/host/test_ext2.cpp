@@ -30,6 +30,7 @@ std::string temp_folder() {
     return mkdtemp(name.data());
 }
 int64_t g_failing_lba = -1;
+int g_reads = 0;
 
 void make_volume(int block, int rev) {
     const std::string root = temp_folder(), image = root + "/v.img";
@@ -49,6 +50,7 @@ void make_volume(int block, int rev) {
 }
 
 int read_volume(uint32_t lba, uint32_t count, void* dst) {
+    ++g_reads;
     if (uint64_t{lba} + count > g_volume.size() / 512 || (g_failing_lba >= lba && g_failing_lba < lba + int64_t{count}))
         return -1;
     return std::memcpy(dst, g_volume.data() + uint64_t{lba} * 512, count * 512), 0;
@@ -164,6 +166,7 @@ TEST(ext2_damaged, refused_where_the_damage_is) {
         std::function<void()> damage;
         int result;
         const char* message;
+        int reads = 1 << 30;  // sector reads the probe may make
     } cases[] = {
         {"block past the volume", [] { field(inode_at(2) + 40) = field(1024 + 4); }, 2, "Block 2048 is beyond the volume"},
         {"record shorter than its name", [] { field<uint8_t>(root_block() + 6) = 5; }, 2, ""},
@@ -171,10 +174,19 @@ TEST(ext2_damaged, refused_where_the_damage_is) {
         // Its size alone does not make the walk go on: it stops at the blocks the inode owns.
         {"directory of gigabytes", [] { field(inode_at(2) + 4) = 0x7FFFFFFF; }, 0, ""},
         {"file data unreadable", [&] { g_failing_lba = hello_sector + 1; }, 3, ""},
+        // Every block of a huge directory mapped to its first, through indirect blocks read once.
+        {"one block everywhere", [] {
+             const uint64_t root = inode_at(2), spare = 2000;
+             field(root + 4) = 100 << 20, field(root + 28) = ~0u;
+             for (int i = 0; i < 12; ++i) field(root + 40 + 4 * i) = field(root + 40);
+             for (int i = 0; i < 256; ++i) field(spare * 1024 + 4 * i) = field(root + 40), field((spare + 1) * 1024 + 4 * i) = spare;
+             field(root + 88) = spare, field(root + 92) = spare + 1;
+         }, 2, "[ext2] Directory walk stopped after 1024 blocks", 40},
     };
     for (const auto& c : cases) {
-        g_volume = healthy, g_failing_lba = -1, c.damage(), host::reset();
+        g_volume = healthy, g_failing_lba = -1, c.damage(), host::reset(), g_reads = 0;
         EXPECT_EQ(probe(), c.result) << c.name;
+        EXPECT_LE(g_reads, c.reads) << c.name;
         EXPECT_NE(host::serial().find(c.message), std::string::npos) << c.name << ": " << host::serial();
     }
 }
