@@ -70,7 +70,8 @@ debug: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-# Boot and command timings against a minimal reference kernel; prints a table.
+# Boot and command timings against a minimal reference kernel and against Debian's
+# Linux kernel (fetched into $(BUILD)/bench-linux on the first run); prints tables.
 bench: iso
 	python3 scripts/bench.py --build $(BUILD)
 
