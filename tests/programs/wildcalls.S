@@ -1,8 +1,9 @@
 /* Every system call that takes a pointer or an address, handed kernel memory, a
    range running out of the program's own pages, a non-canonical or kernel-half
-   FS base, or an absurd size: each result is printed as 16 hex digits, so each
-   must be Linux's error (EFAULT ...F2, EPERM ...FF, EINVAL ...EA, ENOMEM ...F4)
-   with the kernel unharmed. A refused brk answers the break unchanged: it is
+   FS base, or an absurd size, and the descriptor calls handed descriptors never
+   opened: each result is printed as 16 hex digits, so each must be Linux's error
+   (EFAULT ...F2, EPERM ...FF, EINVAL ...EA, ENOMEM ...F4, EBADF ...F7) with the
+   kernel unharmed. A refused brk answers the break unchanged: it is
    printed less the break at the start, 0. */
 #include "hostile.inc"
     .set ROW, 48
@@ -10,6 +11,7 @@
     .set EDGE, USER_IMAGE_BASE + LARGE_PAGE_BYTES - 8   /* 8 bytes before a closed page */
     .set ANON_PRIVATE, 0x22
     .set FIXED, 0x10
+    .set AT_FDCWD, -100
 
     .text
     .globl _start
@@ -36,26 +38,7 @@ _start:
     jnz 1b
     exit_program
 
-/* Writes RAX as 16 hex digits and a newline. */
-print_hex:
-    sub $24, %rsp
-    lea digits(%rip), %rsi
-    mov $15, %ecx
-3:  mov %eax, %edx
-    and $15, %edx
-    movzbl (%rsi,%rdx), %edx
-    mov %dl, (%rsp,%rcx)
-    shr $4, %rax
-    dec %ecx
-    jns 3b
-    movb $'\n', 16(%rsp)
-    mov $SYS_WRITE, %eax
-    mov $STDOUT_FD, %edi
-    mov %rsp, %rsi
-    mov $17, %edx
-    syscall
-    add $24, %rsp
-    ret
+    print_routine
 
     .section .rodata, "a", @progbits
     .balign 8
@@ -86,11 +69,28 @@ calls:  /* number, then five arguments */
     .quad SYS_BRK, KERNEL, 0, 0, 0, 0
     .quad SYS_BRK, USER_STACK_BASE, 0, 0, 0, 0
     .quad SYS_BRK, -1, 0, 0, 0, 0
+    .quad SYS_OPEN, KERNEL, 0, 0, 0, 0
+    .quad SYS_OPENAT, AT_FDCWD, KERNEL, 0, 0, 0
+    .quad SYS_STAT, KERNEL, into_kernel, 0, 0, 0
+    .quad SYS_ACCESS, KERNEL, 0, 0, 0, 0
+    .quad SYS_CHDIR, KERNEL, 0, 0, 0, 0
+    .quad SYS_GETCWD, KERNEL, 64, 0, 0, 0
+    .quad SYS_READ, 1000, into_kernel, 1, 0, 0
+    .quad SYS_READ, -1, into_kernel, 1, 0, 0
+    .quad SYS_CLOSE, 1000, 0, 0, 0, 0
+    .quad SYS_CLOSE, -1, 0, 0, 0, 0
+    .quad SYS_FSTAT, 1000, into_kernel, 0, 0, 0
+    .quad SYS_FSTAT, -1, into_kernel, 0, 0, 0
+    .quad SYS_LSEEK, 1000, 0, 0, 0, 0
+    .quad SYS_PREAD64, 1000, into_kernel, 1, 0, 0
+    .quad SYS_GETDENTS64, 1000, into_kernel, 64, 0, 0
+    .quad SYS_DUP, 1000, 0, 0, 0, 0
+    .quad SYS_DUP2, 1000, 1, 0, 0, 0
+    .quad SYS_FCNTL, -1, 1, 0, 0, 0                             /* F_GETFD */
+    .quad SYS_SENDFILE, 1, 1000, 0, 16, 0
     .set CALLS, (. - calls) / ROW
 into_kernel:                            /* an iovec of its own naming kernel memory */
     .quad KERNEL, 16
 self_exe:
     .asciz "/proc/self/exe"
-digits:
-    .ascii "0123456789ABCDEF"
     .section .note.GNU-stack, "", @progbits
