@@ -8,8 +8,9 @@ import shutil
 import subprocess
 import tempfile
 
-from machine import BUILD, MachineTest, main, programs, symbols
+from machine import BUILD, MachineTest, main, programs, read, symbols
 from test_boot import boot
+from test_disk import Volume
 
 TEST_ISO = os.path.join(BUILD, "tarvelin-test.iso")
 TARGET = 0x110000  # where trapflag aims RSP: the kernel's code
@@ -22,13 +23,16 @@ def escaped(raw):
 
 class Boundary(MachineTest):
     def test_trap_flag_wild_buffers_and_nmi_stack(self):
-        m = self.machine(iso=TEST_ISO)
-        boot(m, kernel="kernel_test.elf")
+        disk = os.path.join(BUILD, "disk.img")  # mounted after wildcalls, for filecalls' paths
+        m, volume = self.machine(iso=TEST_ISO, disk=disk), Volume(disk).values()
+        boot(m, kernel="kernel_test.elf", probe=read("probe.txt"), **volume)
         # trapflag enters SYSCALL with TF set and RSP in the kernel's code: it just exits,
         # nothing written there. wildwrite's buffers not wholly its own are refused (R),
         # nothing of them sent; its own buffer goes out (ok) and is accepted (A).
         before, values = m.memory(TARGET - 1024, 1088), programs()
-        m.session("boundary.txt", **values)
+        m.session("boundary.txt", **values, **volume)
+        session = read("boundary.txt")  # filecalls again: its descriptors went with it
+        m.session(session[session.index("tarvelin> execute filecalls"):], **values)
         self.assertEqual(m.memory(TARGET - 1024, 1088), before, "kernel memory changed under the program's RSP")
         for _ in range(2):  # each run finds the whole stack zero, though trapflag and the run before wrote it
             m.session("freshstack.txt", **values)
