@@ -113,6 +113,13 @@ char work[PATH_BYTES];             // a lookup's path, links spliced in
 char scratch[PATH_BYTES];
 
 int64_t result(uint64_t value) { return static_cast<int64_t>(value); }
+
+// Descriptors are C ints to Linux: a program passes them in the low half of a
+// register (glibc's AT_FDCWD arrives as 0x00000000FFFFFF9C), and the upper half
+// means nothing.
+uint64_t as_fd(uint64_t fd) { return static_cast<uint32_t>(fd); }
+int64_t as_dirfd(uint64_t dirfd) { return static_cast<int32_t>(dirfd); }
+constexpr uint64_t AT_FDCWD_ARG = static_cast<uint32_t>(AT_FDCWD);
 uint64_t min(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
@@ -405,6 +412,7 @@ int files_open_count() {
 // read: the console gives programs no input yet (always at its end); a file
 // from its position; a directory is not read this way (-EISDIR).
 int64_t sys_read(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     if (f->what == kind::console) return 0;
@@ -416,6 +424,7 @@ int64_t sys_read(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) 
 
 // pread64: a file read at an offset, its position untouched.
 int64_t sys_pread64(uint64_t fd, uint64_t buf, uint64_t count, uint64_t offset, uint64_t) {
+    fd = as_fd(fd);
     const open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     if (f->what == kind::console) return -KESPIPE;
@@ -427,6 +436,7 @@ int64_t sys_pread64(uint64_t fd, uint64_t buf, uint64_t count, uint64_t offset, 
 // write: the console's descriptors go to COM1, byte for byte; nothing else is
 // open for writing (-EBADF).
 int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     if (!writable(fd)) return -KEBADF;
     count = min(count, MAX_RW_COUNT);
     if (count == 0) return 0;
@@ -438,6 +448,7 @@ int64_t sys_write(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t)
 // writev: every vector is checked before the first byte goes out, so a bad one
 // sends nothing (Linux may send the ones before it).
 int64_t sys_writev(uint64_t fd, uint64_t iov, uint64_t count, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     if (!writable(fd)) return -KEBADF;
     if (count > IOV_MAX) return -KEINVAL;
     uint64_t total = 0;
@@ -460,6 +471,7 @@ int64_t sys_writev(uint64_t fd, uint64_t iov, uint64_t count, uint64_t, uint64_t
 // lseek: files and directories (a directory's position is its stream's); the
 // console cannot seek.
 int64_t sys_lseek(uint64_t fd, uint64_t offset, uint64_t whence, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     if (f->what == kind::console) return -KESPIPE;
@@ -480,7 +492,7 @@ int64_t sys_openat(uint64_t dirfd, uint64_t path, uint64_t flags, uint64_t, uint
     const bool writes = (flags & O_ACCMODE) != 0 || (flags & (O_CREAT | O_TRUNC | O_TMPFILE)) != 0;
     node n;
     bool missing_last;
-    const int64_t found = lookup(static_cast<int64_t>(dirfd), path, (flags & O_NOFOLLOW) == 0, &n, &missing_last);
+    const int64_t found = lookup(as_dirfd(dirfd), path, (flags & O_NOFOLLOW) == 0, &n, &missing_last);
     if (found == -KENOENT && missing_last && (flags & O_CREAT) != 0) return -KEROFS;
     if (found != 0) return found;
     if (is_link(n)) return -KELOOP;  // O_NOFOLLOW met a link
@@ -491,10 +503,11 @@ int64_t sys_openat(uint64_t dirfd, uint64_t path, uint64_t flags, uint64_t, uint
 }
 
 int64_t sys_open(uint64_t path, uint64_t flags, uint64_t, uint64_t, uint64_t) {
-    return sys_openat(static_cast<uint64_t>(AT_FDCWD), path, flags, 0, 0);
+    return sys_openat(AT_FDCWD_ARG, path, flags, 0, 0);
 }
 
 int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     if (file_of(fd) == nullptr) return -KEBADF;
     release(table[fd].file);
     table[fd] = {CLOSED, 0};
@@ -502,16 +515,17 @@ int64_t sys_close(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
 }
 
 int64_t sys_fstat(uint64_t fd, uint64_t buf, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     const open_file* f = file_of(fd);
     return f == nullptr ? -KEBADF : file_stat(*f, buf);
 }
 
 int64_t sys_stat(uint64_t path, uint64_t buf, uint64_t, uint64_t, uint64_t) {
-    return sys_newfstatat(static_cast<uint64_t>(AT_FDCWD), path, buf, 0, 0);
+    return sys_newfstatat(AT_FDCWD_ARG, path, buf, 0, 0);
 }
 
 int64_t sys_lstat(uint64_t path, uint64_t buf, uint64_t, uint64_t, uint64_t) {
-    return sys_newfstatat(static_cast<uint64_t>(AT_FDCWD), path, buf, AT_SYMLINK_NOFOLLOW, 0);
+    return sys_newfstatat(AT_FDCWD_ARG, path, buf, AT_SYMLINK_NOFOLLOW, 0);
 }
 
 // newfstatat: with AT_EMPTY_PATH and "", the descriptor itself (glibc's fstat).
@@ -519,17 +533,18 @@ int64_t sys_newfstatat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t fla
     const int64_t n = read_path(path);
     if (n < 0) return n;
     if (n == 0 && (flags & AT_EMPTY_PATH) != 0) {
-        if (static_cast<int64_t>(dirfd) == AT_FDCWD) return volume != nullptr ? node_stat(cwd, buf) : -KENOENT;
+        if (as_dirfd(dirfd) == AT_FDCWD) return volume != nullptr ? node_stat(cwd, buf) : -KENOENT;
         return sys_fstat(dirfd, buf, 0, 0, 0);
     }
     node at;
-    const int64_t found = resolve(static_cast<int64_t>(dirfd), path_buffer, (flags & AT_SYMLINK_NOFOLLOW) == 0, &at);
+    const int64_t found = resolve(as_dirfd(dirfd), path_buffer, (flags & AT_SYMLINK_NOFOLLOW) == 0, &at);
     return found != 0 ? found : node_stat(at, buf);
 }
 
 // getdents64: as many whole records as fit, each name with its type; 0 at the
 // end. A buffer too small for the next record gets -EINVAL.
 int64_t sys_getdents64(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     if (f->what != kind::directory) return -KENOTDIR;
@@ -572,7 +587,7 @@ int64_t sys_readlinkat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t siz
         kmemcpy(scratch, self, length);
     } else {
         node at;
-        const int64_t found = resolve(static_cast<int64_t>(dirfd), path_buffer, false, &at);
+        const int64_t found = resolve(as_dirfd(dirfd), path_buffer, false, &at);
         if (found != 0) return found;
         if (!is_link(at)) return -KEINVAL;
         const int target = ext2_link_target(volume, at.inode, scratch, PATH_BYTES);
@@ -585,23 +600,29 @@ int64_t sys_readlinkat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t siz
 }
 
 int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint64_t) {
-    return sys_readlinkat(static_cast<uint64_t>(AT_FDCWD), path, buf, size, 0);
+    return sys_readlinkat(AT_FDCWD_ARG, path, buf, size, 0);
 }
 
-// faccessat: the program runs as root, so what exists may be read; nothing may
+// faccessat2: the program runs as root, so what exists may be read; nothing may
 // be written (-EROFS); execution needs an execute bit somewhere.
-int64_t sys_faccessat(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t flags, uint64_t) {
-    if ((mode & ~ACCESS_MODES) != 0) return -KEINVAL;
+int64_t sys_faccessat2(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t flags, uint64_t) {
+    constexpr uint64_t AT_EACCESS = 0x200;  // the same ids either way: root's
+    if ((mode & ~ACCESS_MODES) != 0 || (flags & ~(AT_EACCESS | AT_SYMLINK_NOFOLLOW)) != 0) return -KEINVAL;
     node at;
-    const int64_t found = lookup(static_cast<int64_t>(dirfd), path, (flags & AT_SYMLINK_NOFOLLOW) == 0, &at);
+    const int64_t found = lookup(as_dirfd(dirfd), path, (flags & AT_SYMLINK_NOFOLLOW) == 0, &at);
     if (found != 0) return found;
     if ((mode & W_OK) != 0) return -KEROFS;
     if ((mode & X_OK) != 0 && (ext2_stat_of(at.inode).mode & ANY_EXECUTE) == 0) return -KEACCES;
     return 0;
 }
 
+// faccessat: faccessat2 without flags (the call has none).
+int64_t sys_faccessat(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t, uint64_t) {
+    return sys_faccessat2(dirfd, path, mode, 0, 0);
+}
+
 int64_t sys_access(uint64_t path, uint64_t mode, uint64_t, uint64_t, uint64_t) {
-    return sys_faccessat(static_cast<uint64_t>(AT_FDCWD), path, mode, 0, 0);
+    return sys_faccessat(AT_FDCWD_ARG, path, mode, 0, 0);
 }
 
 // getcwd: the working directory's path and its terminator; their length.
@@ -624,6 +645,7 @@ int64_t sys_chdir(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t) {
 }
 
 int64_t sys_fchdir(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     const open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     if (f->what != kind::directory) return -KENOTDIR;
@@ -635,6 +657,8 @@ int64_t sys_fchdir(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
 // from *offset (updated, the position untouched). A directory or the console
 // as the source gets -EINVAL, which cat reports as "Is a directory".
 int64_t sys_sendfile(uint64_t out_fd, uint64_t in_fd, uint64_t offset, uint64_t count, uint64_t) {
+    out_fd = as_fd(out_fd);
+    in_fd = as_fd(in_fd);
     open_file* in = file_of(in_fd);
     if (in == nullptr || !writable(out_fd)) return -KEBADF;
     if (in->what != kind::regular) return -KEINVAL;
@@ -665,6 +689,7 @@ int64_t sys_sendfile(uint64_t out_fd, uint64_t in_fd, uint64_t offset, uint64_t 
 // fcntl: duplication, the close-on-exec flag and the status flags (set is
 // accepted; there is nothing they could change here).
 int64_t sys_fcntl(uint64_t fd, uint64_t command, uint64_t arg, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     const open_file* f = file_of(fd);
     if (f == nullptr) return -KEBADF;
     switch (command) {
@@ -681,12 +706,17 @@ int64_t sys_fcntl(uint64_t fd, uint64_t command, uint64_t arg, uint64_t, uint64_
 }
 
 int64_t sys_dup(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     return file_of(fd) == nullptr ? -KEBADF : install(table[fd].file, 0, 0);
 }
 
-int64_t sys_dup2(uint64_t fd, uint64_t to, uint64_t, uint64_t, uint64_t) { return duplicate_to(fd, to, 0); }
+int64_t sys_dup2(uint64_t fd, uint64_t to, uint64_t, uint64_t, uint64_t) {
+    return duplicate_to(as_fd(fd), as_fd(to), 0);
+}
 
 int64_t sys_dup3(uint64_t fd, uint64_t to, uint64_t flags, uint64_t, uint64_t) {
+    fd = as_fd(fd);
+    to = as_fd(to);
     if ((flags & ~O_CLOEXEC) != 0 || fd == to) return -KEINVAL;
     return duplicate_to(fd, to, (flags & O_CLOEXEC) != 0 ? FD_CLOEXEC : 0);
 }
@@ -694,6 +724,7 @@ int64_t sys_dup3(uint64_t fd, uint64_t to, uint64_t flags, uint64_t, uint64_t) {
 // ioctl: no request is answered, by the console (the C libraries then treat it
 // as a file and buffer accordingly) or by a file.
 int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     return file_of(fd) == nullptr ? -KEBADF : -KENOTTY;
 }
 
@@ -703,7 +734,7 @@ int64_t sys_ioctl(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
 int64_t refuse_change(uint64_t dirfd, uint64_t path, bool creates, bool follow) {
     node at;
     bool missing_last;
-    const int64_t found = lookup(static_cast<int64_t>(dirfd), path, follow, &at, &missing_last);
+    const int64_t found = lookup(as_dirfd(dirfd), path, follow, &at, &missing_last);
     if (found == 0) return creates ? -KEEXIST : -KEROFS;
     return found == -KENOENT && missing_last && creates ? -KEROFS : found;
 }
@@ -713,13 +744,13 @@ int64_t sys_mkdirat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t)
 }
 
 int64_t sys_mkdir(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return refuse_change(static_cast<uint64_t>(AT_FDCWD), path, true, false);
+    return refuse_change(AT_FDCWD_ARG, path, true, false);
 }
 
 // unlink, rmdir, rename (its source), chmod, chown, truncate: what they would
 // change must exist.
 int64_t sys_change_path(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t) {
-    return refuse_change(static_cast<uint64_t>(AT_FDCWD), path, false, false);
+    return refuse_change(AT_FDCWD_ARG, path, false, false);
 }
 
 int64_t sys_change_path_at(uint64_t dirfd, uint64_t path, uint64_t, uint64_t, uint64_t) {
@@ -735,5 +766,28 @@ int64_t sys_utimensat(uint64_t dirfd, uint64_t path, uint64_t, uint64_t flags, u
 
 // fchmod, fchown, ftruncate: the descriptor's file cannot change.
 int64_t sys_change_fd(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t) {
+    fd = as_fd(fd);
     return file_of(fd) != nullptr ? -KEROFS : -KEBADF;
+}
+
+// poll: every open descriptor is ready for what it can do at once (the console
+// reads as at its end and takes output; a file never blocks), a closed one is
+// POLLNVAL, and a negative one is skipped; so the timeout never matters.
+int64_t sys_poll(uint64_t fds, uint64_t count, uint64_t, uint64_t, uint64_t) {
+    struct pollfd {
+        int32_t fd;
+        int16_t events, revents;
+    };
+    constexpr int16_t POLLIN = 0x1, POLLOUT = 0x4, POLLNVAL = 0x20;
+    if (count > FILES_MAX_DESCRIPTORS) return -KEINVAL;  // beyond RLIMIT_NOFILE, as Linux
+    int64_t ready = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        pollfd p;
+        if (!copy_from_user(&p, fds + i * sizeof p, sizeof p)) return -KEFAULT;
+        p.revents = p.fd < 0 ? 0 : file_of(static_cast<uint64_t>(p.fd)) == nullptr ? POLLNVAL
+                                                                                   : p.events & (POLLIN | POLLOUT);
+        ready += p.revents != 0;
+        if (!copy_to_user(fds + i * sizeof p, &p, sizeof p)) return -KEFAULT;
+    }
+    return ready;
 }

@@ -32,7 +32,9 @@ int64_t sys_getdents64(uint64_t fd, uint64_t buf, uint64_t count, uint64_t, uint
 int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint64_t);
 int64_t sys_readlinkat(uint64_t dirfd, uint64_t path, uint64_t buf, uint64_t size, uint64_t);
 int64_t sys_access(uint64_t path, uint64_t mode, uint64_t, uint64_t, uint64_t);
-int64_t sys_faccessat(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t flags, uint64_t);
+int64_t sys_faccessat(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t, uint64_t);
+int64_t sys_faccessat2(uint64_t dirfd, uint64_t path, uint64_t mode, uint64_t flags, uint64_t);
+int64_t sys_poll(uint64_t fds, uint64_t count, uint64_t, uint64_t, uint64_t);
 int64_t sys_getcwd(uint64_t buf, uint64_t size, uint64_t, uint64_t, uint64_t);
 int64_t sys_chdir(uint64_t path, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_fchdir(uint64_t fd, uint64_t, uint64_t, uint64_t, uint64_t);
