@@ -1,5 +1,5 @@
 // What reaches the ports: protocol facts an emulator forgives, checked on the recorded
-// accesses; the uptime the timer counts; and the three formatters (kprintf to COM1,
+// accesses; the uptime the timer counts; the date the CMOS clock's encodings give; and the three formatters (kprintf to COM1,
 // vga_printf to the screen's first row, the user runtime's printf through its writes).
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "ata.h"
+#include "clock.h"
 #include "host.h"
 #include "idt.h"
 #include "keyboard.h"
@@ -103,6 +104,17 @@ TEST(timer, a_second_is_every_hundredth_tick) {
         timer_isr(nullptr);
         ASSERT_EQ(timer_get_seconds(), timer_get_ticks() / 100) << timer_get_ticks() << " ticks";
     }
+}
+
+// QEMU's CMOS clock is BCD, 24-hour, with a century register; a real one may be none of these.
+TEST(clock, every_cmos_encoding_gives_seconds_since_1970) {
+    const std::pair<rtc_registers, int64_t> cases[] = {
+        {{0x30, 0x45, 0x13, 0x29, 0x02, 0x24, 0x20, 0x02}, 1709214330},  // BCD: 2024-02-29 13:45:30
+        {{9, 5, 0x80 | 11, 4, 7, 40, 20, 0x04}, 2225055909},            // binary, 12-hour: 2040-07-04 11:05:09 PM
+        {{0x59, 0x59, 0x12, 0x31, 0x12, 0x31, 0xFF, 0x00}, 1956445199},  // 12 AM, no century: 2031-12-31 00:59:59
+        {{0x00, 0x00, 0x00, 0x31, 0x13, 0x24, 0x20, 0x02}, -1},          // month 13
+    };
+    for (const auto& [registers, seconds] : cases) EXPECT_EQ(rtc_to_unix(registers), seconds);
 }
 
 // A kernel caller that breaks a rule stops the kernel with the rule's place; host builds abort.
