@@ -137,6 +137,10 @@ TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
     uint8_t sector[1024];
     EXPECT_EQ(ata_is_present() + ata_read_sectors(0, 1, sector), 0);
     EXPECT_NE(host::serial().find("[ata] Timeout waiting for BSY to clear (status=0x80)\n"), std::string::npos);
+    host::reset();  // ready, but the data never comes: a timeout, not a read error
+    host::fallback[0x1F7] = 0x50;
+    EXPECT_NE(ata_read_sectors(0, 1, sector), 0);
+    EXPECT_EQ(host::serial(), "[ata] Timeout waiting for DRQ at LBA 0 (status=0x50)\n");
     host::reset();  // the identity said 2^32 - 1 sectors: LBA28 ends the range first
     EXPECT_NE(ata_read_sectors((1 << 28) - 1, 2, sector), 0);
     EXPECT_EQ(host::serial(), "[ata] Read of 2 sectors at LBA 268435455 exceeds the 268435456 addressable sectors\n");

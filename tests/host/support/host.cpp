@@ -70,6 +70,7 @@ std::string serial() {
 void reset() { ports.clear(), script.clear(), fallback.clear(); }
 
 uint16_t in(uint16_t port, uint16_t all_ones) {
+    if (ports.size() >= RECORD_LIMIT) throw runaway{};
     auto& queue = script[port];
     const uint16_t v = !queue.empty() ? queue.front() : fallback.count(port) ? fallback[port] : all_ones;
     if (!queue.empty()) queue.pop_front();
