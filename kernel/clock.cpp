@@ -1,4 +1,5 @@
-// The time-stamp counter as the one source of time.
+// The time-stamp counter as the one source of time, and the system calls that
+// tell it to programs.
 //
 // The counter runs on at a fixed rate whether interrupts arrive or not: a program
 // runs with the timer's line closed, a system call with interrupts off, and a
@@ -11,7 +12,9 @@
 #include "clock.h"
 
 #include "cpu.h"
+#include "errno.h"
 #include "io.h"
+#include "paging.h"
 #include "timer.h"
 
 namespace {
@@ -50,6 +53,19 @@ constexpr int RTC_SAMPLES = 5;
 constexpr uint32_t MIN_CENTURY = 19, MAX_CENTURY = 29, DEFAULT_CENTURY = 20;
 
 constexpr uint64_t SECONDS_PER_DAY = 86400;
+constexpr uint64_t TIMER_ABSTIME = 1;
+
+enum class clock_id : uint32_t {
+    realtime, monotonic, process_cputime, thread_cputime, monotonic_raw, realtime_coarse, monotonic_coarse, boottime
+};
+
+struct linux_timespec {
+    int64_t tv_sec, tv_nsec;
+};
+struct linux_timeval {
+    int64_t tv_sec, tv_usec;
+};
+static_assert(sizeof(linux_timespec) == 16 && sizeof(linux_timeval) == 16);
 
 }  // namespace
 
@@ -63,6 +79,10 @@ static uint64_t clock_rtc_tsc;      // the counter at that reading
 static uint64_t clock_run_tsc;      // the counter as the running program started
 
 namespace {
+
+uint64_t ns_from_ticks(uint64_t ticks) {
+    return ticks / clock_tsc_hz * NSEC_PER_SEC + ticks % clock_tsc_hz * NSEC_PER_SEC / clock_tsc_hz;
+}
 
 // Saturates: a sleep of centuries becomes one that never ends, not a short one.
 uint64_t ticks_from(uint64_t sec, uint64_t nsec) {
@@ -142,6 +162,48 @@ int64_t days_from_civil(int64_t year, uint32_t month, uint32_t day) {
     return era * 146097 + day_of_era - 719468;
 }
 
+uint64_t realtime_ns(uint64_t now) { return clock_rtc_seconds * NSEC_PER_SEC + ns_from_ticks(now - clock_rtc_tsc); }
+
+// Clock `id` in nanoseconds; false for a clock there is not. A program's CPU
+// time is its time since it started: it has the processor to itself.
+bool clock_read(uint64_t id, uint64_t& ns) {
+    const uint64_t now = cpu_rdtsc();
+    switch (static_cast<clock_id>(id)) {
+    case clock_id::realtime:
+    case clock_id::realtime_coarse:
+        ns = realtime_ns(now);
+        return true;
+    case clock_id::monotonic:
+    case clock_id::monotonic_raw:
+    case clock_id::monotonic_coarse:
+    case clock_id::boottime:
+        ns = ns_from_ticks(now - clock_boot_tsc);
+        return true;
+    case clock_id::process_cputime:
+    case clock_id::thread_cputime:
+        ns = ns_from_ticks(now - clock_run_tsc);
+        return true;
+    }
+    return false;
+}
+
+int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
+    return copy_to_user(addr, src, len) ? 0 : -KEFAULT;
+}
+
+// A timespec argument, checked as Linux checks one: 0, or the error.
+int64_t read_timespec(uint64_t addr, linux_timespec& ts) {
+    if (!copy_from_user(&ts, addr, sizeof ts)) return -KEFAULT;
+    return ts.tv_sec < 0 || static_cast<uint64_t>(ts.tv_nsec) >= NSEC_PER_SEC ? -KEINVAL : 0;
+}
+
+// Busy on the counter: a system call runs with interrupts off, so there is
+// nothing to halt for.
+void sleep_for(const linux_timespec& ts) {
+    const uint64_t deadline = after(ticks_from(ts.tv_sec, ts.tv_nsec));
+    while (!clock_passed(deadline)) cpu_pause();
+}
+
 }  // namespace
 
 void clock_init() {
@@ -172,4 +234,72 @@ int64_t rtc_to_unix(const rtc_registers& r) {
     const int64_t days = days_from_civil(full_year, month, day);
     if (days < 0) return -1;
     return static_cast<int64_t>(days * SECONDS_PER_DAY + hour * 3600 + minute * 60 + second);
+}
+
+// nanosleep: at least as long as asked, on the monotonic clock; nothing
+// interrupts it, so the remainder is never written.
+int64_t sys_nanosleep(uint64_t req, uint64_t, uint64_t, uint64_t, uint64_t) {
+    linux_timespec ts;
+    if (const int64_t error = read_timespec(req, ts)) return error;
+    sleep_for(ts);
+    return 0;
+}
+
+// gettimeofday: either pointer may be null; the time zone reads as UTC with no
+// daylight saving.
+int64_t sys_gettimeofday(uint64_t tv, uint64_t tz, uint64_t, uint64_t, uint64_t) {
+    if (tv != 0) {
+        const uint64_t ns = realtime_ns(cpu_rdtsc());
+        const linux_timeval value = {static_cast<int64_t>(ns / NSEC_PER_SEC),
+                                     static_cast<int64_t>(ns % NSEC_PER_SEC / 1000)};
+        if (const int64_t error = copy_out(tv, &value, sizeof value)) return error;
+    }
+    static const uint32_t utc[2] = {};
+    return tz != 0 ? copy_out(tz, utc, sizeof utc) : 0;
+}
+
+// time: whole seconds of real time, also stored at tloc unless it is null.
+int64_t sys_time(uint64_t tloc, uint64_t, uint64_t, uint64_t, uint64_t) {
+    const int64_t seconds = static_cast<int64_t>(realtime_ns(cpu_rdtsc()) / NSEC_PER_SEC);
+    if (tloc != 0 && !copy_to_user(tloc, &seconds, sizeof seconds)) return -KEFAULT;
+    return seconds;
+}
+
+// clock_gettime: clocks 0-7, every one read from the counter (the coarse ones
+// too, the counter being cheap); others -EINVAL.
+int64_t sys_clock_gettime(uint64_t id, uint64_t tp, uint64_t, uint64_t, uint64_t) {
+    uint64_t ns;
+    if (!clock_read(static_cast<uint32_t>(id), ns)) return -KEINVAL;
+    const linux_timespec value = {static_cast<int64_t>(ns / NSEC_PER_SEC), static_cast<int64_t>(ns % NSEC_PER_SEC)};
+    return copy_out(tp, &value, sizeof value);
+}
+
+// clock_getres: a nanosecond for every clock; a null pointer only checks the id.
+int64_t sys_clock_getres(uint64_t id, uint64_t res, uint64_t, uint64_t, uint64_t) {
+    uint64_t ns;
+    if (!clock_read(static_cast<uint32_t>(id), ns)) return -KEINVAL;
+    static const linux_timespec one = {0, 1};
+    return res != 0 ? copy_out(res, &one, sizeof one) : 0;
+}
+
+// clock_nanosleep: for a while, or (TIMER_ABSTIME) until a time of the
+// real-time, monotonic, boot-time or process clock; Linux sleeps on no other
+// (the thread's CPU clock -EINVAL, the raw and coarse ones -EOPNOTSUPP). Other
+// flags are ignored, as there.
+int64_t sys_clock_nanosleep(uint64_t id, uint64_t flags, uint64_t req, uint64_t, uint64_t) {
+    const auto clock = static_cast<clock_id>(static_cast<uint32_t>(id));
+    uint64_t now;
+    if (!clock_read(static_cast<uint32_t>(id), now) || clock == clock_id::thread_cputime) return -KEINVAL;
+    if (clock == clock_id::monotonic_raw || clock == clock_id::realtime_coarse || clock == clock_id::monotonic_coarse)
+        return -KEOPNOTSUPP;
+    linux_timespec ts;
+    if (const int64_t error = read_timespec(req, ts)) return error;
+    if ((flags & TIMER_ABSTIME) != 0) {
+        const uint64_t sec = static_cast<uint64_t>(ts.tv_sec);
+        const uint64_t until = sec >= UINT64_MAX / NSEC_PER_SEC ? UINT64_MAX : sec * NSEC_PER_SEC + ts.tv_nsec;
+        const uint64_t rest = until > now ? until - now : 0;
+        ts = {static_cast<int64_t>(rest / NSEC_PER_SEC), static_cast<int64_t>(rest % NSEC_PER_SEC)};
+    }
+    sleep_for(ts);
+    return 0;
 }

@@ -24,3 +24,10 @@ struct rtc_registers {
 // Seconds since 1970-01-01 00:00 UTC, or -1 when the registers hold no date
 // from 1970 on.
 int64_t rtc_to_unix(const rtc_registers& r);
+
+int64_t sys_nanosleep(uint64_t req, uint64_t rem, uint64_t, uint64_t, uint64_t);
+int64_t sys_gettimeofday(uint64_t tv, uint64_t tz, uint64_t, uint64_t, uint64_t);
+int64_t sys_time(uint64_t tloc, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_clock_gettime(uint64_t id, uint64_t tp, uint64_t, uint64_t, uint64_t);
+int64_t sys_clock_getres(uint64_t id, uint64_t res, uint64_t, uint64_t, uint64_t);
+int64_t sys_clock_nanosleep(uint64_t id, uint64_t flags, uint64_t req, uint64_t rem, uint64_t);

@@ -62,14 +62,26 @@
     X(SYS_IOCTL, 16)                                                              \
     X(SYS_WRITEV, 20)                                                             \
     X(SYS_MREMAP, 25)                                                             \
+    X(SYS_NANOSLEEP, 35)                                                          \
     X(SYS_GETPID, 39)                                                             \
     X(SYS_EXIT, 60)                                                               \
     X(SYS_KILL, 62)                                                               \
+    X(SYS_UNAME, 63)                                                              \
     X(SYS_READLINK, 89)                                                           \
+    X(SYS_GETTIMEOFDAY, 96)                                                       \
+    X(SYS_GETUID, 102)                                                            \
+    X(SYS_GETGID, 104)                                                            \
+    X(SYS_GETEUID, 107)                                                           \
+    X(SYS_GETEGID, 108)                                                           \
+    X(SYS_GETPPID, 110)                                                           \
     X(SYS_ARCH_PRCTL, 158)                                                        \
     X(SYS_GETTID, 186)                                                            \
+    X(SYS_TIME, 201)                                                              \
     X(SYS_FUTEX, 202)                                                             \
     X(SYS_SET_TID_ADDRESS, 218)                                                   \
+    X(SYS_CLOCK_GETTIME, 228)                                                     \
+    X(SYS_CLOCK_GETRES, 229)                                                      \
+    X(SYS_CLOCK_NANOSLEEP, 230)                                                   \
     X(SYS_EXIT_GROUP, 231)                                                        \
     X(SYS_TGKILL, 234)                                                            \
     X(SYS_NEWFSTATAT, 262)                                                        \

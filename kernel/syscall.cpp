@@ -8,6 +8,7 @@
 // kernel memory on its behalf. Every error is Linux's negative error number.
 #include "syscall.h"
 
+#include "clock.h"
 #include "cpu.h"
 #include "errno.h"
 #include "main.h"
@@ -82,6 +83,15 @@ constexpr uint64_t RLIMIT_STACK = 3;
 constexpr uint64_t RLIMIT_NOFILE = 7;
 constexpr uint64_t RLIM_INFINITY = ~0ull;
 constexpr char SELF_EXE[] = "/proc/self/exe";
+constexpr uint64_t ROOT_ID = 0;
+constexpr uint64_t NO_PARENT = 0;
+constexpr uint64_t UTSNAME_FIELD_BYTES = 65;
+
+// uname's release names the commit the build was configured at (CMake passes it).
+#ifndef TARVELIN_RELEASE
+#define TARVELIN_RELEASE "1.0"
+#endif
+static_assert(sizeof(TARVELIN_RELEASE) <= UTSNAME_FIELD_BYTES);
 
 // The console as fstat shows it: a character device, the first serial port.
 constexpr uint32_t S_IFCHR = 0020000;
@@ -175,6 +185,7 @@ volatile uint8_t syscall_exit_pending = 0;
 void syscall_begin_run(const char* path) {
     program_path = path;
     syscall_exit_pending = 0;
+    clock_begin_run();
 }
 
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
@@ -288,6 +299,20 @@ int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t si
 // getpid, gettid: one program, one thread.
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return OWN_PID; }
 
+// getppid: 0, as Linux answers a process whose parent it cannot see: the shell
+// that started the program is no process.
+int64_t sys_getppid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return NO_PARENT; }
+
+// getuid, geteuid, getgid, getegid: the one user is root.
+int64_t sys_getuid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return ROOT_ID; }
+
+// uname: six fields of 65 bytes, each a zero-terminated string.
+int64_t sys_uname(uint64_t buf, uint64_t, uint64_t, uint64_t, uint64_t) {
+    static constexpr char fields[6][UTSNAME_FIELD_BYTES] = {"Tarvelin", "tarvelin", TARVELIN_RELEASE, "#1",
+                                                            "x86_64", "(none)"};
+    return copy_out(buf, fields, sizeof fields);
+}
+
 // kill: only the program itself (or its own group, 0) can be named.
 int64_t sys_kill(uint64_t pid, uint64_t sig, uint64_t, uint64_t, uint64_t) {
     return pid == OWN_PID || pid == 0 ? signal_self(sig) : -KESRCH;
@@ -388,13 +413,25 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_RT_SIGPROCMASK, sys_rt_sigprocmask},
     {SYS_IOCTL, sys_ioctl},
     {SYS_WRITEV, sys_writev},
+    {SYS_NANOSLEEP, sys_nanosleep},
     {SYS_GETPID, sys_getpid},
     {SYS_KILL, sys_kill},
+    {SYS_UNAME, sys_uname},
     {SYS_READLINK, sys_readlink},
+    {SYS_GETTIMEOFDAY, sys_gettimeofday},
+    {SYS_GETUID, sys_getuid},
+    {SYS_GETGID, sys_getuid},
+    {SYS_GETEUID, sys_getuid},
+    {SYS_GETEGID, sys_getuid},
+    {SYS_GETPPID, sys_getppid},
     {SYS_ARCH_PRCTL, sys_arch_prctl},
     {SYS_GETTID, sys_getpid},
+    {SYS_TIME, sys_time},
     {SYS_FUTEX, sys_futex},
     {SYS_SET_TID_ADDRESS, sys_set_tid_address},
+    {SYS_CLOCK_GETTIME, sys_clock_gettime},
+    {SYS_CLOCK_GETRES, sys_clock_getres},
+    {SYS_CLOCK_NANOSLEEP, sys_clock_nanosleep},
     {SYS_EXIT_GROUP, sys_exit_group},
     {SYS_TGKILL, sys_tgkill},
     {SYS_NEWFSTATAT, sys_newfstatat},

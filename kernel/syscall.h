@@ -35,6 +35,9 @@ int64_t sys_readlink(uint64_t path, uint64_t buf, uint64_t size, uint64_t, uint6
 int64_t sys_rt_sigaction(uint64_t sig, uint64_t act, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_getppid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_getuid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_uname(uint64_t buf, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_kill(uint64_t pid, uint64_t sig, uint64_t, uint64_t, uint64_t);
 int64_t sys_tgkill(uint64_t tgid, uint64_t tid, uint64_t sig, uint64_t, uint64_t);
 int64_t sys_exit_group(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);

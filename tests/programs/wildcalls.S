@@ -1,6 +1,7 @@
 /* Every system call that takes a pointer or an address, handed kernel memory, a
    range running out of the program's own pages, a non-canonical or kernel-half
-   FS base, or an absurd size: each result is printed as 16 hex digits, so each
+   FS base, an absurd size, a clock there is not or a nanosecond count of a
+   whole second: each result is printed as 16 hex digits, so each
    must be Linux's error (EFAULT ...F2, EPERM ...FF, EINVAL ...EA, ENOMEM ...F4)
    with the kernel unharmed. A refused brk answers the break unchanged: it is
    printed less the break at the start, 0. */
@@ -36,26 +37,7 @@ _start:
     jnz 1b
     exit_program
 
-/* Writes RAX as 16 hex digits and a newline. */
-print_hex:
-    sub $24, %rsp
-    lea digits(%rip), %rsi
-    mov $15, %ecx
-3:  mov %eax, %edx
-    and $15, %edx
-    movzbl (%rsi,%rdx), %edx
-    mov %dl, (%rsp,%rcx)
-    shr $4, %rax
-    dec %ecx
-    jns 3b
-    movb $'\n', 16(%rsp)
-    mov $SYS_WRITE, %eax
-    mov $STDOUT_FD, %edi
-    mov %rsp, %rsi
-    mov $17, %edx
-    syscall
-    add $24, %rsp
-    ret
+    print_hex_routine
 
     .section .rodata, "a", @progbits
     .balign 8
@@ -83,6 +65,16 @@ calls:  /* number, then five arguments */
     .quad SYS_MMAP, 0, -4096, 3, ANON_PRIVATE, -1
     .quad SYS_MPROTECT, KERNEL, 4096, 7, 0, 0
     .quad SYS_MREMAP, KERNEL, 4096, 8192, 1, 0
+    .quad SYS_NANOSLEEP, KERNEL, 0, 0, 0, 0
+    .quad SYS_NANOSLEEP, bad_nap, 0, 0, 0, 0
+    .quad SYS_CLOCK_NANOSLEEP, 1, 0, KERNEL, 0, 0
+    .quad SYS_CLOCK_GETTIME, 0, KERNEL, 0, 0, 0
+    .quad SYS_CLOCK_GETTIME, 8, into_kernel, 0, 0, 0            /* no such clock */
+    .quad SYS_CLOCK_GETRES, 1, KERNEL, 0, 0, 0
+    .quad SYS_GETTIMEOFDAY, KERNEL, 0, 0, 0, 0
+    .quad SYS_GETTIMEOFDAY, 0, KERNEL, 0, 0, 0                  /* the time zone */
+    .quad SYS_TIME, KERNEL, 0, 0, 0, 0
+    .quad SYS_UNAME, KERNEL, 0, 0, 0, 0
     .quad SYS_BRK, KERNEL, 0, 0, 0, 0
     .quad SYS_BRK, USER_STACK_BASE, 0, 0, 0, 0
     .quad SYS_BRK, -1, 0, 0, 0, 0
@@ -91,6 +83,6 @@ into_kernel:                            /* an iovec of its own naming kernel mem
     .quad KERNEL, 16
 self_exe:
     .asciz "/proc/self/exe"
-digits:
-    .ascii "0123456789ABCDEF"
+bad_nap:                                /* a nanosecond count of a whole second */
+    .quad 0, 1000000000
     .section .note.GNU-stack, "", @progbits
