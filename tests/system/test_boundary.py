@@ -7,9 +7,10 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 
 from machine import BUILD, MachineTest, main, programs, symbols
-from test_boot import boot
+from test_boot import TICKS, boot
 
 TEST_ISO = os.path.join(BUILD, "tarvelin-test.iso")
 TARGET = 0x110000  # where trapflag aims RSP: the kernel's code
@@ -32,6 +33,21 @@ class Boundary(MachineTest):
         self.assertEqual(m.memory(TARGET - 1024, 1088), before, "kernel memory changed under the program's RSP")
         for _ in range(2):  # each run finds the whole stack zero, though trapflag and the run before wrote it
             m.session("freshstack.txt", **values)
+        # clocks, twice, with half a second of the shell's ticks between. Each bound holds on the
+        # slowest host: a reading lies within the host's time around it (QEMU's CMOS clock is
+        # the host's, to the second below), and no tick comes early.
+        sent = time.time()
+        first = m.session("clocks.txt", **values)[-4:]
+        ticks = m.session(TICKS)[0]
+        time.sleep(0.5)
+        ticks = m.session(TICKS)[0] - ticks
+        second = m.session("clocks.txt", **values)[-4:]
+        done = time.time()
+        for now, real, asleep, awake in first, second:
+            self.assertTrue(int(sent) - 3 <= now <= real <= done + 1, (sent, now, real, done))
+            self.assertGreaterEqual(awake - asleep, 10 ** 7)  # the 10 ms nanosleep, on the monotonic clock
+        elapsed = second[2] - first[2]
+        self.assertTrue((ticks - 1) * 10 ** 7 <= elapsed <= (done - sent) * 10 ** 9, (ticks, elapsed, done - sent))
         # An NMI leaves its frame on its own stack (IST 2): vector 2, error 0, RIP, CS 0x08.
         m.qmp("inject-nmi")
         m.session("nmi.txt")
