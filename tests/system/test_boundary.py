@@ -65,7 +65,7 @@ class Boundary(MachineTest):
                     boot(m, kernel="kernel_test.elf", probe=["[ata] {*}"] * 5)
                     m.session("ioport.txt", program=program, load=programs()["load_" + program])
                     masks = re.findall(r"imr=(\w\w)", m.hmp("info pic"))
-                    self.assertEqual(masks, ["ff", "fd"])  # as the launch path left them: only the keyboard open
+                    self.assertEqual(masks, ["ff", "ed"])  # as the launch path left them: keyboard and COM1 open
                     m.stop()
                     with open(disk, "rb") as got, open(os.path.join(BUILD, "disk.img"), "rb") as want:
                         self.assertEqual(got.read(), want.read(), "the disk was written")
