@@ -2,11 +2,12 @@
 //
 // The module owns the channel's task-file ports and the identity of the one drive
 // it found. The identity (model, serial, size) is either wholly valid with
-// ata_drive_exists set, or all zero; every wait on the device is a bounded count
-// of status reads, so no state of the hardware, a missing drive included, can
-// hold the kernel.
+// ata_drive_exists set, or all zero; every wait on the device ends at a deadline
+// on the time-stamp counter, so no state of the hardware, a missing drive
+// included, can hold the kernel.
 #include "ata.h"
 
+#include "clock.h"
 #include "io.h"
 #include "main.h"
 
@@ -45,13 +46,12 @@ constexpr uint8_t ATA_STATUS_FLOATING = 0xFF;
 constexpr uint8_t ATA_STATUS_NONE = 0x00;
 
 constexpr int ATA_SETTLE_READS = 4;
-constexpr uint32_t ATA_DRQ_POLLS = 1000000;
-// Bound of every wait for BSY to clear, in status reads. A task-file register
-// read costs one PIO register cycle, 600 ns at the mode-0 timing a channel has
-// until someone programs it faster, plus the bus crossing: about a microsecond,
-// so this gives up after roughly one second on real hardware. A spinning-up disk
-// that needs longer is reported as a timeout rather than waited for.
-constexpr uint32_t ATA_BSY_POLLS = 1000000;
+// Bound of every wait on the drive, in time: a count of status reads says
+// nothing of how long they took (a loaded emulator gave up on a drive that had
+// its data ready), and no tick arrives inside a system call to count instead.
+// Generous for one sector; a spinning-up disk that needs longer is reported as
+// a timeout rather than waited for.
+constexpr uint64_t ATA_WAIT_MS = 500;
 
 // LBA28: the command carries 28 address bits; the drive's own size is the
 // tighter limit whenever it is smaller.
@@ -78,35 +78,54 @@ void settle_delay() {
     for (int i = 0; i < ATA_SETTLE_READS; ++i) (void)inb(ATA_ALT_STATUS);
 }
 
-enum class wait_result { ready, floating, timed_out };
+enum class wait_result { ready, floating, failed, timed_out };
+
+// The status the last wait ended on, for its report.
+uint8_t last_status = 0;
 
 // Polls until BSY clears. With `floating_means_empty`, an all-ones status ends
 // the wait at once: nothing is attached, and waiting out the bound would only
-// delay the no-drive report.
+// delay the no-drive report. The status is read once more after the deadline
+// has passed, so a wait that stalled past it does not give up unseen.
 wait_result wait_not_busy(bool floating_means_empty) {
-    for (uint32_t i = 0; i < ATA_BSY_POLLS; ++i) {
-        const uint8_t status = inb(ATA_STATUS);
-        if (floating_means_empty && status == ATA_STATUS_FLOATING) return wait_result::floating;
-        if ((status & ATA_SR_BSY) == 0) return wait_result::ready;
+    const uint64_t deadline = clock_deadline_ms(ATA_WAIT_MS);
+    for (;;) {
+        const bool late = clock_passed(deadline);
+        last_status = inb(ATA_STATUS);
+        if (floating_means_empty && last_status == ATA_STATUS_FLOATING) return wait_result::floating;
+        if ((last_status & ATA_SR_BSY) == 0) return wait_result::ready;
+        if (late) return wait_result::timed_out;
     }
-    return wait_result::timed_out;
 }
 
 bool wait_not_busy_or_report() {
     if (wait_not_busy(false) == wait_result::ready) return true;
-    kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", inb(ATA_STATUS));
+    kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", last_status);
     return false;
 }
 
-// The data-request poll of every transfer: true once DRQ is up, false on ERR or
-// DF or when the count runs out.
-bool wait_data_request() {
-    for (uint32_t i = 0; i < ATA_DRQ_POLLS; ++i) {
-        const uint8_t status = inb(ATA_STATUS);
-        if (status & (ATA_SR_ERR | ATA_SR_DF)) return false;
-        if (status & ATA_SR_DRQ) return true;
+// The data-request poll of every transfer: ready once DRQ is up, failed on ERR
+// or DF, timed out as wait_not_busy does.
+wait_result wait_data_request() {
+    const uint64_t deadline = clock_deadline_ms(ATA_WAIT_MS);
+    for (;;) {
+        const bool late = clock_passed(deadline);
+        last_status = inb(ATA_STATUS);
+        if (last_status & (ATA_SR_ERR | ATA_SR_DF)) return wait_result::failed;
+        if (last_status & ATA_SR_DRQ) return wait_result::ready;
+        if (late) return wait_result::timed_out;
     }
-    return false;
+}
+
+// A transfer's data request: true when it came; otherwise the drive's error or
+// the timeout is reported.
+bool transfer_ready(const char* what, uint32_t lba) {
+    const wait_result r = wait_data_request();
+    if (r == wait_result::timed_out)
+        kprintf("[ata] Timeout waiting for DRQ at LBA %d (status=0x%x)\n", lba, last_status);
+    else if (r != wait_result::ready)
+        kprintf("[ata] %s error at LBA %d\n", what, lba);
+    return r == wait_result::ready;
 }
 
 // IDENTIFY strings hold two characters per word, the first in the high byte.
@@ -163,7 +182,7 @@ void ata_init() {
     settle_delay();
 
     if (wait_not_busy(true) == wait_result::timed_out) {
-        kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", inb(ATA_STATUS));
+        kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", last_status);
         return;
     }
     const uint8_t status = inb(ATA_STATUS);
@@ -194,8 +213,11 @@ void ata_init() {
         kprintf("[ata] Not an ATA drive (ATAPI?)\n");
         return;
     }
-    if (!wait_data_request()) {
-        kprintf("[ata] IDENTIFY timeout\n");
+    const wait_result identified = wait_data_request();
+    if (identified != wait_result::ready) {
+        kprintf(identified == wait_result::timed_out ? "[ata] IDENTIFY timeout (status=0x%x)\n"
+                                                     : "[ata] IDENTIFY aborted (status=0x%x)\n",
+                last_status);
         return;
     }
 
@@ -226,10 +248,7 @@ int ata_read_sectors(uint32_t lba, uint32_t count, void* buffer) {
     for (uint32_t n = 0; n < count; ++n, ++lba, out += ATA_SECTOR_BYTES) {
         if (!wait_not_busy_or_report()) return -1;
         issue(ATA_CMD_READ_SECTORS, lba);
-        if (!wait_data_request()) {
-            kprintf("[ata] Read error at LBA %d\n", lba);
-            return -1;
-        }
+        if (!transfer_ready("Read", lba)) return -1;
         for (uint32_t i = 0; i < ATA_WORDS_PER_SECTOR; ++i) {
             const uint16_t w = inw(ATA_DATA);
             out[2 * i] = static_cast<uint8_t>(w);
@@ -248,10 +267,7 @@ int ata_write_sectors(uint32_t lba, uint32_t count, const void* buffer) {
     for (uint32_t n = 0; n < count; ++n, ++lba, in += ATA_SECTOR_BYTES) {
         if (!wait_not_busy_or_report()) return -1;
         issue(ATA_CMD_WRITE_SECTORS, lba);
-        if (!wait_data_request()) {
-            kprintf("[ata] Write error at LBA %d\n", lba);
-            return -1;
-        }
+        if (!transfer_ready("Write", lba)) return -1;
         for (uint32_t i = 0; i < ATA_WORDS_PER_SECTOR; ++i)
             outw(ATA_DATA, static_cast<uint16_t>(in[2 * i] | (in[2 * i + 1] << 8)));
         // The drive reports a failed write only once it has taken the data; a

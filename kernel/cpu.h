@@ -1,4 +1,5 @@
-// Processor primitives: CPUID, control registers, MSRs, interrupt flag, halt.
+// Processor primitives: CPUID, control registers, MSRs, the time-stamp counter,
+// interrupt flag, halt.
 // Host builds declare them only; the unit tests supply a scripted processor
 // (tests/host/support) so that code reading CR3 or writing MSRs can run there.
 #pragma once
@@ -19,6 +20,8 @@ void cpu_write_cr4(uint64_t value);
 uint64_t cpu_read_rsp();
 void cpu_wrmsr(uint32_t msr, uint64_t value);
 uint64_t cpu_rdmsr(uint32_t msr);
+uint64_t cpu_rdtsc();
+void cpu_pause();  // the spin-wait hint
 void cpu_enable_interrupts();
 void cpu_disable_interrupts();
 void cpu_enable_and_halt();        // sti; hlt: waits for the next interrupt
@@ -46,6 +49,12 @@ inline uint64_t cpu_rdmsr(uint32_t msr) {
     asm volatile("rdmsr" : "=a"(lo), "=d"(hi) : "c"(msr));
     return (static_cast<uint64_t>(hi) << 32) | lo;
 }
+inline uint64_t cpu_rdtsc() {
+    uint32_t lo, hi;
+    asm volatile("rdtsc" : "=a"(lo), "=d"(hi));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+inline void cpu_pause() { asm volatile("pause"); }
 inline void cpu_enable_interrupts() { asm volatile("sti" : : : "memory"); }
 inline void cpu_disable_interrupts() { asm volatile("cli" : : : "memory"); }
 // sti takes effect after the next instruction, so an interrupt that arrives once

@@ -27,3 +27,4 @@ constexpr int64_t KEDEADLK = 35;
 constexpr int64_t KENAMETOOLONG = 36;
 constexpr int64_t KENOSYS = 38;
 constexpr int64_t KELOOP = 40;
+constexpr int64_t KEOPNOTSUPP = 95;

@@ -55,6 +55,7 @@
     X(SYS_STAT, 4)                                                              \
     X(SYS_FSTAT, 5)                                                             \
     X(SYS_LSTAT, 6)                                                             \
+    X(SYS_POLL, 7)                                                              \
     X(SYS_LSEEK, 8)                                                             \
     X(SYS_MMAP, 9)                                                              \
     X(SYS_MPROTECT, 10)                                                         \
@@ -69,10 +70,12 @@
     X(SYS_MREMAP, 25)                                                           \
     X(SYS_DUP, 32)                                                              \
     X(SYS_DUP2, 33)                                                             \
+    X(SYS_NANOSLEEP, 35)                                                        \
     X(SYS_GETPID, 39)                                                           \
     X(SYS_SENDFILE, 40)                                                         \
     X(SYS_EXIT, 60)                                                             \
     X(SYS_KILL, 62)                                                             \
+    X(SYS_UNAME, 63)                                                            \
     X(SYS_FCNTL, 72)                                                            \
     X(SYS_TRUNCATE, 76)                                                         \
     X(SYS_FTRUNCATE, 77)                                                        \
@@ -89,14 +92,25 @@
     X(SYS_CHOWN, 92)                                                            \
     X(SYS_FCHOWN, 93)                                                           \
     X(SYS_LCHOWN, 94)                                                           \
+    X(SYS_GETTIMEOFDAY, 96)                                                     \
+    X(SYS_GETUID, 102)                                                          \
+    X(SYS_GETGID, 104)                                                          \
     X(SYS_SETUID, 105)                                                          \
     X(SYS_SETGID, 106)                                                          \
+    X(SYS_GETEUID, 107)                                                         \
+    X(SYS_GETEGID, 108)                                                         \
+    X(SYS_GETPPID, 110)                                                         \
+    X(SYS_GETGROUPS, 115)                                                       \
     X(SYS_PRCTL, 157)                                                           \
     X(SYS_ARCH_PRCTL, 158)                                                      \
     X(SYS_GETTID, 186)                                                          \
+    X(SYS_TIME, 201)                                                            \
     X(SYS_FUTEX, 202)                                                           \
     X(SYS_GETDENTS64, 217)                                                      \
     X(SYS_SET_TID_ADDRESS, 218)                                                 \
+    X(SYS_CLOCK_GETTIME, 228)                                                   \
+    X(SYS_CLOCK_GETRES, 229)                                                    \
+    X(SYS_CLOCK_NANOSLEEP, 230)                                                 \
     X(SYS_EXIT_GROUP, 231)                                                      \
     X(SYS_TGKILL, 234)                                                          \
     X(SYS_OPENAT, 257)                                                          \
@@ -114,7 +128,8 @@
     X(SYS_PRLIMIT64, 302)                                                       \
     X(SYS_RENAMEAT2, 316)                                                       \
     X(SYS_GETRANDOM, 318)                                                       \
-    X(SYS_RSEQ, 334)
+    X(SYS_RSEQ, 334)                                                            \
+    X(SYS_FACCESSAT2, 439)
 
 #if defined(__cplusplus)
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "main.h"
 
 #include "ata.h"
+#include "clock.h"
 #include "cpu.h"
 #include "format.h"
 #include "idt.h"
@@ -290,6 +291,7 @@ extern "C" [[noreturn]] void kernel_main_64(uint64_t info, uint64_t magic) {
     cpu_enable_interrupts();
     kprintf("  [OK] Interrupts enabled\n");
     timer_init(TIMER_HZ);
+    clock_init();
     kprintf("  [OK] PIT timer at 100 Hz\n");
     keyboard_init();
     kprintf("  [OK] PS/2 keyboard initialized\n");

@@ -453,8 +453,11 @@ void cmd_run_elf(const uint8_t* image, uint32_t length, const char* name, const 
     kprintf("  Entering userspace at RIP=0x%x RSP=0x%x...\n", r.entry, USER_STACK_TOP);
     kprintf(SEPARATOR);
 
-    // The timer stops while a program runs: no tick may preempt it.
-    const pic_masks shell_masks = pic_allow_only(1u << IRQ_KEYBOARD);
+    // The timer stops while a program runs: no tick may preempt it. The keyboard
+    // and COM1 stay open, so that what is typed meanwhile waits in their rings
+    // (COM1's holding the sender back with RTS once full) instead of overflowing
+    // a real UART's FIFO.
+    const pic_masks shell_masks = pic_allow_only(1u << IRQ_KEYBOARD | 1u << IRQ_COM1);
     vm_begin_run(r.load_end);
     syscall_begin_run(name);
     files_begin_run(fs_mounted ? &fs : nullptr);

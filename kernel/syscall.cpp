@@ -8,6 +8,7 @@
 // kernel memory on its behalf. Every error is Linux's negative error number.
 #include "syscall.h"
 
+#include "clock.h"
 #include "cpu.h"
 #include "errno.h"
 #include "files.h"
@@ -77,6 +78,15 @@ constexpr uint64_t RLIMIT_COUNT = 16;
 constexpr uint64_t RLIMIT_STACK = 3;
 constexpr uint64_t RLIMIT_NOFILE = 7;
 constexpr uint64_t RLIM_INFINITY = ~0ull;
+constexpr uint64_t ROOT_ID = 0;
+constexpr uint64_t NO_PARENT = 0;
+constexpr uint64_t UTSNAME_FIELD_BYTES = 65;
+
+// uname's release names the commit the build was configured at (CMake passes it).
+#ifndef TARVELIN_RELEASE
+#define TARVELIN_RELEASE "1.0"
+#endif
+static_assert(sizeof(TARVELIN_RELEASE) <= UTSNAME_FIELD_BYTES);
 
 constexpr uint64_t PROGRAM_NAME_BYTES = 16;
 
@@ -124,6 +134,7 @@ void syscall_begin_run(const char* path) {
         if (*p == '/') base = p + 1;
     kmemset(program_name, 0, sizeof program_name);
     kmemcpy(program_name, base, kstrnlen(base, sizeof program_name - 1));
+    clock_begin_run();
 }
 
 extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5) {
@@ -167,12 +178,34 @@ int64_t sys_prctl(uint64_t option, uint64_t arg, uint64_t, uint64_t, uint64_t) {
     return -KEINVAL;
 }
 
+// getgroups: root's one supplementary group, 0.
+int64_t sys_getgroups(uint64_t size, uint64_t list, uint64_t, uint64_t, uint64_t) {
+    const uint32_t groups[] = {ROOT_ID};
+    if (size == 0) return 1;
+    if (static_cast<int32_t>(size) < 1) return -KEINVAL;
+    return copy_out(list, groups, sizeof groups) != 0 ? -KEFAULT : 1;
+}
+
 // setuid, setgid: the program runs as root and stays root; asking to become
 // root again succeeds, anything else is refused rather than pretended.
 int64_t sys_setid(uint64_t id, uint64_t, uint64_t, uint64_t, uint64_t) { return id == 0 ? 0 : -KEPERM; }
 
 // getpid, gettid: one program, one thread.
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return OWN_PID; }
+
+// getppid: 0, as Linux answers a process whose parent it cannot see: the shell
+// that started the program is no process.
+int64_t sys_getppid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return NO_PARENT; }
+
+// getuid, geteuid, getgid, getegid: the one user is root.
+int64_t sys_getuid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t) { return ROOT_ID; }
+
+// uname: six fields of 65 bytes, each a zero-terminated string.
+int64_t sys_uname(uint64_t buf, uint64_t, uint64_t, uint64_t, uint64_t) {
+    static constexpr char fields[6][UTSNAME_FIELD_BYTES] = {"Tarvelin", "tarvelin", TARVELIN_RELEASE, "#1",
+                                                            "x86_64", "(none)"};
+    return copy_out(buf, fields, sizeof fields);
+}
 
 // kill: only the program itself (or its own group, 0) can be named.
 int64_t sys_kill(uint64_t pid, uint64_t sig, uint64_t, uint64_t, uint64_t) {
@@ -267,6 +300,7 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_STAT, sys_stat},
     {SYS_FSTAT, sys_fstat},
     {SYS_LSTAT, sys_lstat},
+    {SYS_POLL, sys_poll},
     {SYS_LSEEK, sys_lseek},
     {SYS_MMAP, sys_mmap},
     {SYS_MPROTECT, sys_mprotect},
@@ -281,9 +315,11 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_MREMAP, sys_mremap},
     {SYS_DUP, sys_dup},
     {SYS_DUP2, sys_dup2},
+    {SYS_NANOSLEEP, sys_nanosleep},
     {SYS_GETPID, sys_getpid},
     {SYS_SENDFILE, sys_sendfile},
     {SYS_KILL, sys_kill},
+    {SYS_UNAME, sys_uname},
     {SYS_FCNTL, sys_fcntl},
     {SYS_TRUNCATE, sys_change_path},
     {SYS_FTRUNCATE, sys_change_fd},
@@ -300,14 +336,25 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_CHOWN, sys_change_path},
     {SYS_FCHOWN, sys_change_fd},
     {SYS_LCHOWN, sys_change_path},
+    {SYS_GETTIMEOFDAY, sys_gettimeofday},
+    {SYS_GETUID, sys_getuid},
+    {SYS_GETGID, sys_getuid},
     {SYS_SETUID, sys_setid},
     {SYS_SETGID, sys_setid},
+    {SYS_GETEUID, sys_getuid},
+    {SYS_GETEGID, sys_getuid},
+    {SYS_GETPPID, sys_getppid},
+    {SYS_GETGROUPS, sys_getgroups},
     {SYS_PRCTL, sys_prctl},
     {SYS_ARCH_PRCTL, sys_arch_prctl},
     {SYS_GETTID, sys_getpid},
+    {SYS_TIME, sys_time},
     {SYS_FUTEX, sys_futex},
     {SYS_GETDENTS64, sys_getdents64},
     {SYS_SET_TID_ADDRESS, sys_set_tid_address},
+    {SYS_CLOCK_GETTIME, sys_clock_gettime},
+    {SYS_CLOCK_GETRES, sys_clock_getres},
+    {SYS_CLOCK_NANOSLEEP, sys_clock_nanosleep},
     {SYS_EXIT_GROUP, sys_exit_group},
     {SYS_TGKILL, sys_tgkill},
     {SYS_OPENAT, sys_openat},
@@ -326,6 +373,7 @@ constexpr syscall_row SYSCALLS[] = {
     {SYS_RENAMEAT2, sys_change_path_at},
     {SYS_GETRANDOM, sys_getrandom},
     {SYS_RSEQ, sys_rseq},
+    {SYS_FACCESSAT2, sys_faccessat2},
 };
 
 }  // namespace

@@ -29,6 +29,9 @@ extern "C" int64_t syscall_dispatch(uint64_t number, uint64_t a1, uint64_t a2, u
 int64_t sys_rt_sigaction(uint64_t sig, uint64_t act, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_rt_sigprocmask(uint64_t how, uint64_t set, uint64_t old, uint64_t size, uint64_t);
 int64_t sys_getpid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_getppid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_getuid(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+int64_t sys_uname(uint64_t buf, uint64_t, uint64_t, uint64_t, uint64_t);
 int64_t sys_kill(uint64_t pid, uint64_t sig, uint64_t, uint64_t, uint64_t);
 int64_t sys_tgkill(uint64_t tgid, uint64_t tid, uint64_t sig, uint64_t, uint64_t);
 int64_t sys_exit_group(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);

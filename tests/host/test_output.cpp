@@ -1,5 +1,5 @@
 // What reaches the ports: protocol facts an emulator forgives, checked on the recorded
-// accesses; the uptime the timer counts; and the three formatters (kprintf to COM1,
+// accesses; the uptime the timer counts; the date the CMOS clock's encodings give; and the three formatters (kprintf to COM1,
 // vga_printf to the screen's first row, the user runtime's printf through its writes).
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "ata.h"
+#include "clock.h"
 #include "host.h"
 #include "idt.h"
 #include "keyboard.h"
@@ -105,6 +106,17 @@ TEST(timer, a_second_is_every_hundredth_tick) {
     }
 }
 
+// QEMU's CMOS clock is BCD, 24-hour, with a century register; a real one may be none of these.
+TEST(clock, every_cmos_encoding_gives_seconds_since_1970) {
+    const std::pair<rtc_registers, int64_t> cases[] = {
+        {{0x30, 0x45, 0x13, 0x29, 0x02, 0x24, 0x20, 0x02}, 1709214330},  // BCD: 2024-02-29 13:45:30
+        {{9, 5, 0x80 | 11, 4, 7, 40, 20, 0x04}, 2225055909},            // binary, 12-hour: 2040-07-04 11:05:09 PM
+        {{0x59, 0x59, 0x12, 0x31, 0x12, 0x31, 0xFF, 0x00}, 1956445199},  // 12 AM, no century: 2031-12-31 00:59:59
+        {{0x00, 0x00, 0x00, 0x31, 0x13, 0x24, 0x20, 0x02}, -1},          // month 13
+    };
+    for (const auto& [registers, seconds] : cases) EXPECT_EQ(rtc_to_unix(registers), seconds);
+}
+
 // A kernel caller that breaks a rule stops the kernel with the rule's place; host builds abort.
 TEST(kassert, a_broken_rule_stops_with_its_place) {
     EXPECT_DEATH(irq_install(256, nullptr), "idt.cpp:[0-9]+: vector >= 0 && vector < IDT_VECTORS");
@@ -125,6 +137,10 @@ TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
     uint8_t sector[1024];
     EXPECT_EQ(ata_is_present() + ata_read_sectors(0, 1, sector), 0);
     EXPECT_NE(host::serial().find("[ata] Timeout waiting for BSY to clear (status=0x80)\n"), std::string::npos);
+    host::reset();  // ready, but the data never comes: a timeout, not a read error
+    host::fallback[0x1F7] = 0x50;
+    EXPECT_NE(ata_read_sectors(0, 1, sector), 0);
+    EXPECT_EQ(host::serial(), "[ata] Timeout waiting for DRQ at LBA 0 (status=0x50)\n");
     host::reset();  // the identity said 2^32 - 1 sectors: LBA28 ends the range first
     EXPECT_NE(ata_read_sectors((1 << 28) - 1, 2, sector), 0);
     EXPECT_EQ(host::serial(), "[ata] Read of 2 sectors at LBA 268435455 exceeds the 268435456 addressable sectors\n");

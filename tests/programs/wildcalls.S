@@ -1,10 +1,11 @@
 /* Every system call that takes a pointer or an address, handed kernel memory, a
    range running out of the program's own pages, a non-canonical or kernel-half
-   FS base, or an absurd size, and the descriptor calls handed descriptors never
-   opened: each result is printed as 16 hex digits, so each must be Linux's error
-   (EFAULT ...F2, EPERM ...FF, EINVAL ...EA, ENOMEM ...F4, EBADF ...F7) with the
-   kernel unharmed. A refused brk answers the break unchanged: it is
-   printed less the break at the start, 0. */
+   FS base, an absurd size, a clock there is not or a nanosecond count of a whole
+   second, and the descriptor calls handed descriptors never opened: each result
+   is printed as 16 hex digits, so each must be Linux's error (EFAULT ...F2, EPERM
+   ...FF, EINVAL ...EA, ENOMEM ...F4, EBADF ...F7) with the kernel unharmed. A
+   refused brk answers the break unchanged: it is printed less the break at the
+   start, 0. */
 #include "hostile.inc"
     .set ROW, 48
     .set KERNEL, 0x100000               /* the kernel image */
@@ -66,6 +67,16 @@ calls:  /* number, then five arguments */
     .quad SYS_MMAP, 0, -4096, 3, ANON_PRIVATE, -1
     .quad SYS_MPROTECT, KERNEL, 4096, 7, 0, 0
     .quad SYS_MREMAP, KERNEL, 4096, 8192, 1, 0
+    .quad SYS_NANOSLEEP, KERNEL, 0, 0, 0, 0
+    .quad SYS_NANOSLEEP, bad_nap, 0, 0, 0, 0
+    .quad SYS_CLOCK_NANOSLEEP, 1, 0, KERNEL, 0, 0
+    .quad SYS_CLOCK_GETTIME, 0, KERNEL, 0, 0, 0
+    .quad SYS_CLOCK_GETTIME, 8, into_kernel, 0, 0, 0            /* no such clock */
+    .quad SYS_CLOCK_GETRES, 1, KERNEL, 0, 0, 0
+    .quad SYS_GETTIMEOFDAY, KERNEL, 0, 0, 0, 0
+    .quad SYS_GETTIMEOFDAY, 0, KERNEL, 0, 0, 0                  /* the time zone */
+    .quad SYS_TIME, KERNEL, 0, 0, 0, 0
+    .quad SYS_UNAME, KERNEL, 0, 0, 0, 0
     .quad SYS_BRK, KERNEL, 0, 0, 0, 0
     .quad SYS_BRK, USER_STACK_BASE, 0, 0, 0, 0
     .quad SYS_BRK, -1, 0, 0, 0, 0
@@ -93,4 +104,6 @@ into_kernel:                            /* an iovec of its own naming kernel mem
     .quad KERNEL, 16
 self_exe:
     .asciz "/proc/self/exe"
+bad_nap:                                /* a nanosecond count of a whole second */
+    .quad 0, 1000000000
     .section .note.GNU-stack, "", @progbits

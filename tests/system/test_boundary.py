@@ -7,9 +7,10 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 
 from machine import BUILD, MachineTest, main, programs, read, symbols
-from test_boot import boot
+from test_boot import TICKS, boot
 from test_disk import Volume
 
 TEST_ISO = os.path.join(BUILD, "tarvelin-test.iso")
@@ -36,6 +37,21 @@ class Boundary(MachineTest):
         self.assertEqual(m.memory(TARGET - 1024, 1088), before, "kernel memory changed under the program's RSP")
         for _ in range(2):  # each run finds the whole stack zero, though trapflag and the run before wrote it
             m.session("freshstack.txt", **values)
+        # clocks, twice, with half a second of the shell's ticks between. Each bound holds on the
+        # slowest host: a reading lies within the host's time around it (QEMU's CMOS clock is
+        # the host's, to the second below), and no tick comes early.
+        sent = time.time()
+        first = m.session("clocks.txt", **values)[-4:]
+        ticks = m.session(TICKS)[0]
+        time.sleep(0.5)
+        ticks = m.session(TICKS)[0] - ticks
+        second = m.session("clocks.txt", **values)[-4:]
+        done = time.time()
+        for now, real, asleep, awake in first, second:
+            self.assertTrue(int(sent) - 3 <= now <= real <= done + 1, (sent, now, real, done))
+            self.assertGreaterEqual(awake - asleep, 10 ** 7)  # the 10 ms nanosleep, on the monotonic clock
+        elapsed = second[2] - first[2]
+        self.assertTrue((ticks - 1) * 10 ** 7 <= elapsed <= (done - sent) * 10 ** 9, (ticks, elapsed, done - sent))
         # An NMI leaves its frame on its own stack (IST 2): vector 2, error 0, RIP, CS 0x08.
         m.qmp("inject-nmi")
         m.session("nmi.txt")
@@ -53,7 +69,7 @@ class Boundary(MachineTest):
                     boot(m, kernel="kernel_test.elf", probe=["[ata] {*}"] * 5)
                     m.session("ioport.txt", program=program, load=programs()["load_" + program])
                     masks = re.findall(r"imr=(\w\w)", m.hmp("info pic"))
-                    self.assertEqual(masks, ["ff", "fd"])  # as the launch path left them: only the keyboard open
+                    self.assertEqual(masks, ["ff", "ed"])  # as the launch path left them: keyboard and COM1 open
                     m.stop()
                     with open(disk, "rb") as got, open(os.path.join(BUILD, "disk.img"), "rb") as want:
                         self.assertEqual(got.read(), want.read(), "the disk was written")

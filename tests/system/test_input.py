@@ -14,7 +14,7 @@ class Input(MachineTest):
         m.session("editing.txt", help=HELP)
         m.send(b"execute primes\r")
         m.until(b"  Entering userspace")
-        m.send(b"ticks\r")  # COM1's line is masked while the program runs, open again after it
+        m.send(b"ticks\r")  # taken into the ring while the program runs, read once it returns
         m.until(b"  Returned to kernel shell.\ntarvelin> ")
         m.session(["ticks{0D}", "  Timer ticks:   {n}", "  Uptime (sec):  {n}"])
 

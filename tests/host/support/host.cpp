@@ -70,6 +70,7 @@ std::string serial() {
 void reset() { ports.clear(), script.clear(), fallback.clear(); }
 
 uint16_t in(uint16_t port, uint16_t all_ones) {
+    if (ports.size() >= RECORD_LIMIT) throw runaway{};
     auto& queue = script[port];
     const uint16_t v = !queue.empty() ? queue.front() : fallback.count(port) ? fallback[port] : all_ones;
     if (!queue.empty()) queue.pop_front();
@@ -93,6 +94,9 @@ void cpu_write_cr3(uint64_t value) { host::cr3 = value; }
 uint64_t cpu_read_rsp() { return 0x104FA0; }
 void cpu_wrmsr(uint32_t msr, uint64_t value) { host::msrs[msr] = value; }
 uint64_t cpu_rdmsr(uint32_t msr) { return host::msrs[msr]; }
+// A millisecond or so at every read, so that a wait bounded in time ends after some hundreds of polls.
+uint64_t cpu_rdtsc() { static uint64_t tsc; return tsc += 1 << 22; }
+void cpu_pause() {}
 void cpu_enable_interrupts() {}
 void cpu_disable_interrupts() {}
 void cpu_enable_and_halt() {}

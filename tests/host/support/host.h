@@ -20,6 +20,9 @@ void discard(uint64_t addr, uint64_t len);
 void build_boot_tables();  // PML4 0x1000, PDPT 0x2000, 2 MiB supervisor pages at 0x3000
 
 struct halted {};  // thrown by cpu_halt_forever
+// Thrown by a port read once RECORD_LIMIT accesses are recorded: a wait that would never end.
+struct runaway {};
+constexpr size_t RECORD_LIMIT = 1 << 22;
 
 struct port_io {
     uint16_t port, value;
