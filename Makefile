@@ -6,6 +6,7 @@ DEBUG_BUILD ?= build-debug
 ACCEL   ?= tcg
 QEMU    ?= qemu-system-x86_64
 DISK    ?= $(BUILD)/disk.img
+DEBUG_DISK ?= $(DEBUG_BUILD)/disk.img
 ISO     := $(BUILD)/tarvelin.iso
 FUZZ_SECONDS ?= 60
 OVMF_CODE ?= /usr/share/OVMF/OVMF_CODE_4M.fd
@@ -18,23 +19,22 @@ ifeq ($(GUI),1)
 else
   QEMU_FLAGS += -display none
 endif
-# The build makes $(DISK) (so no test for the file here: on a fresh tree it
+# The build makes the disk (so no test for the file here: on a fresh tree it
 # would run before the build and leave the disk out); `make run DISK=` boots
-# without a disk.
-ifneq ($(DISK),)
-  QEMU_FLAGS += -drive file=$(DISK),format=raw,if=ide,index=0,media=disk
-endif
+# without a disk. boot_qemu's third argument is the disk to attach.
+comma := ,
+disk_flags = $(if $(1),-drive file=$(1)$(comma)format=raw$(comma)if=ide$(comma)index=0$(comma)media=disk)
 # UEFI=1 boots under OVMF, each run with a fresh copy of the firmware's variable
 # store, so that two machines can run side by side.
 ifeq ($(UEFI),1)
 define boot_qemu
 	@vars=$$(mktemp); trap 'rm -f "$$vars"' EXIT INT TERM; cp $(OVMF_VARS) "$$vars" && \
 	$(QEMU) $(QEMU_FLAGS) -drive if=pflash,format=raw,unit=0,readonly=on,file=$(OVMF_CODE) \
-	  -drive if=pflash,format=raw,unit=1,file="$$vars" -cdrom $(1) $(2)
+	  -drive if=pflash,format=raw,unit=1,file="$$vars" -cdrom $(1) $(2) $(call disk_flags,$(3))
 endef
 else
 define boot_qemu
-	$(QEMU) $(QEMU_FLAGS) -cdrom $(1) $(2)
+	$(QEMU) $(QEMU_FLAGS) -cdrom $(1) $(2) $(call disk_flags,$(3))
 endef
 endif
 
@@ -56,16 +56,18 @@ iso: configure
 
 run: iso
 	@echo "Tarvelin on COM1 (leave QEMU with Ctrl-A X)"
-	$(call boot_qemu,$(ISO))
+	$(call boot_qemu,$(ISO),,$(DISK))
 
 # A build of its own with -Og and full debugging information for the kernel and
-# every program; QEMU waits paused for gdb.
+# every program, with its own disk whose programs carry it too (so that gdb's
+# symbols match what runs from /bin); QEMU waits paused for gdb. DEBUG_DISK=
+# boots it without a disk.
 debug: deps
 	@test -f $(DEBUG_BUILD)/build.ninja || \
 	  cmake -S . -B $(DEBUG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVELIN_DEBUG=ON >/dev/null
 	@cmake --build $(DEBUG_BUILD) $(BOOT_TARGETS)
 	@echo "QEMU is paused with its GDB stub on :1234; in another terminal: gdb -x scripts/kernel.gdb"
-	$(call boot_qemu,$(DEBUG_BUILD)/tarvelin.iso,-s -S)
+	$(call boot_qemu,$(DEBUG_BUILD)/tarvelin.iso,-s -S,$(DEBUG_DISK))
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2

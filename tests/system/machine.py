@@ -145,8 +145,14 @@ class Machine:
         return [int(v, 16 if k == "hex" else 10) for v, k in zip(match.groups(), kinds)]
 
     def session(self, path, **values):
-        """Plays a session file (or its lines); returns the numbers of all its placeholders."""
+        """Plays a session file (or its lines); returns the numbers of all its placeholders.
+        {help} stands for help's reply, pinned once in help.txt; {apps} and {available} for the
+        carried programs' names, as apps and execute list them, from the build's list."""
         numbers = []
+        values.setdefault("help", read("help.txt"))
+        names = [p["command"] for p in PROGRAMS if p["command"] and not p["test_only"]]
+        values.setdefault("apps", ["    " + name for name in names])
+        values.setdefault("available", ", ".join(names))
         for command, given, template, stop in steps(read(path) if isinstance(path, str) else path, values):
             if given and given.startswith("keys:"):
                 self.keys(given[5:].split())

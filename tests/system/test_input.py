@@ -4,14 +4,13 @@ sent on COM1 while a program runs is taken once it returns."""
 from machine import MachineTest, main, read
 from test_boot import boot
 
-HELP = read("shell.txt")[1:11]  # help's reply
 
 
 class Input(MachineTest):
     def test_escape_sequences_extended_keys_and_input_during_a_program(self):
         m = self.machine()
         boot(m)
-        m.session("editing.txt", help=HELP)
+        m.session("editing.txt")
         m.send(b"execute primes\r")
         m.until(b"  Entering userspace")
         m.send(b"ticks\r")  # taken into the ring while the program runs, read once it returns
