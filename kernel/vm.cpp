@@ -5,7 +5,8 @@
 //
 // Invariant: nothing a program is given lies outside the image area or the mmap
 // area (the kernel's own frames, its heap among them, are never opened), and
-// vm_end_run gives every frame back, so memory reads the same after a run.
+// vm_end_run gives every frame back and clears the image pages the run had, so
+// memory reads the same after a run and the next program finds nothing of it.
 #include "vm.h"
 
 #include "errno.h"
@@ -30,6 +31,7 @@ constexpr uint64_t KERNEL_RESERVE_PAGES = 1024;
 
 uint64_t brk_start = 0;
 uint64_t brk_current = 0;
+uint64_t brk_high = 0;  // the highest break of the run
 uint64_t mmap_hint = USER_MMAP_BASE;  // where the search for free pages resumes
 
 uint64_t round_up(uint64_t value) { return (value + PAGE_BYTES - 1) & ~(PAGE_BYTES - 1); }
@@ -104,11 +106,19 @@ int64_t remap_fixed(uint64_t addr, uint64_t bytes) {
 }  // namespace
 
 void vm_begin_run(uint64_t image_end) {
-    brk_start = brk_current = round_up(image_end);
+    brk_start = brk_current = brk_high = round_up(image_end);
     mmap_hint = USER_MMAP_BASE;
 }
 
-void vm_end_run() { paging_release_user_tables(); }
+// The image area's pages stay open to ring 3 from one program to the next, and
+// the next program's loader fills only its own segments: what this one left in
+// them (its data, its heap, its break) is cleared, so no program reads another's.
+void vm_end_run() {
+    const uint64_t end = large_page_base(brk_high - 1) + LARGE_PAGE_BYTES;
+    auto* words = static_cast<uint64_t*>(phys_ptr(USER_IMAGE_BASE));
+    for (uint64_t i = 0; i < (end - USER_IMAGE_BASE) / sizeof(uint64_t); ++i) words[i] = 0;
+    paging_release_user_tables();
+}
 
 // Linux's brk: moves the break and answers with it; a request it cannot meet
 // gets the current break. Here the break stays inside the image area, whose
@@ -122,6 +132,7 @@ int64_t sys_brk(uint64_t addr, uint64_t, uint64_t, uint64_t, uint64_t) {
         kmemset(phys_ptr(brk_current), 0, addr - brk_current);
     }
     brk_current = addr;
+    if (addr > brk_high) brk_high = addr;
     return static_cast<int64_t>(brk_current);
 }
 

@@ -99,6 +99,10 @@ calls:  /* number, then five arguments */
     .quad SYS_DUP2, 1000, 1, 0, 0, 0
     .quad SYS_FCNTL, -1, 1, 0, 0, 0                             /* F_GETFD */
     .quad SYS_SENDFILE, 1, 1000, 0, 16, 0
+    .quad SYS_WRITE, -1, self_exe, 5, 0, 0
+    .quad SYS_WRITE, 3, self_exe, 5, 0, 0                      /* never opened */
+    .quad SYS_WRITE, 1, 0, 0, 0, 0                             /* nothing: 0, whatever the buffer */
+    .quad SYS_WRITE, 1, -16, 32, 0, 0                          /* wraps the address space */
     .set CALLS, (. - calls) / ROW
 into_kernel:                            /* an iovec of its own naming kernel memory */
     .quad KERNEL, 16
