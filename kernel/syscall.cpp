@@ -53,7 +53,6 @@ static_assert(FMASK_VALUE == 0x47700);
 constexpr uint64_t CR4_OSFXSR = 1ull << 9;
 constexpr uint64_t CR4_OSXMMEXCPT = 1ull << 10;
 
-
 constexpr uint64_t COPY_CHUNK = 256;  // the system-call stack is 8 KiB
 constexpr uint64_t MAX_RW_COUNT = 0x7FFFF000;  // Linux's cap on one transfer
 constexpr uint64_t OWN_PID = 1;
