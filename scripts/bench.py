@@ -416,28 +416,40 @@ def program_output(region):
                     if not line.startswith(b"[syscall] "))
 
 
+def time_workloads(run, repeat, times, expected, after, line, reply):
+    """Sends each workload's `line(args)` `repeat` times and appends its round trip
+    to `times`; `reply(after)` waits for the answer and gives (its time, what the
+    program printed, where the next answer starts). A workload is removed from
+    `expected` once it prints other than on Linux."""
+    for _ in range(repeat):
+        for name, args, _ in WORKLOADS:
+            if name not in expected:
+                continue
+            sent = time.perf_counter()
+            run.send(line(args))
+            at, output, after = reply(after)
+            if output != expected[name]:
+                del expected[name]
+                continue
+            times[name].append(at - sent)
+
+
 def time_busybox_tarvelin(iso, disk, repeat, times, expected):
-    """Appends each workload's round trip (`execute` sent -> prompt) to `times`;
-    removes a workload from `expected` once it prints other than on Linux."""
+    """Each workload's round trip on Tarvelin: `execute` sent -> prompt."""
     if not expected:
         return
     run = Run(iso, disk)
+
+    def reply(after):
+        _, start = run.until(SEPARATOR, after)
+        at, after = run.until(PROMPT, start)
+        return at, program_output(run.data[start:after]), after
     try:
         _, after = run.until(PROMPT)
         run.send(b"mount\r")
         _, after = run.until(PROMPT, after)
-        for _ in range(repeat):
-            for name, args, _ in WORKLOADS:
-                if name not in expected:
-                    continue
-                sent = time.perf_counter()
-                run.send(b"execute /bin/busybox " + args.encode() + b"\r")
-                _, start = run.until(SEPARATOR, after)
-                at, after = run.until(PROMPT, start)
-                if program_output(run.data[start:after]) != expected[name]:
-                    del expected[name]
-                    continue
-                times[name].append(at - sent)
+        time_workloads(run, repeat, times, expected, after,
+                       lambda args: b"execute /bin/busybox " + args.encode() + b"\r", reply)
     except RuntimeError:
         expected.clear()
     finally:
@@ -461,20 +473,14 @@ def time_busybox_linux(linux, repeat, times, expected):
     if not expected:
         return
     run = Run(None, None, linux)
+
+    def reply(after):
+        at, end = run.until(LINUX_PROMPT, after)
+        return at, bytes(run.data[after:end - len(LINUX_PROMPT)]), end
     try:
         _, after = run.until(LINUX_PROMPT)
-        for _ in range(repeat):
-            for name, args, _ in WORKLOADS:
-                if name not in expected:
-                    continue
-                sent = time.perf_counter()
-                run.send(b"/bin/busybox " + args.encode() + b"\r")
-                at, end = run.until(LINUX_PROMPT, after)
-                output, after = bytes(run.data[after:end - len(LINUX_PROMPT)]), end
-                if output != expected[name]:
-                    del expected[name]
-                    continue
-                times[name].append(at - sent)
+        time_workloads(run, repeat, times, expected, after, lambda args: b"/bin/busybox " + args.encode() + b"\r",
+                       reply)
     except RuntimeError:
         expected.clear()
     finally:
