@@ -49,9 +49,10 @@ constexpr int ATA_SETTLE_READS = 4;
 // Bound of every wait on the drive, in time: a count of status reads says
 // nothing of how long they took (a loaded emulator gave up on a drive that had
 // its data ready), and no tick arrives inside a system call to count instead.
-// Generous for one sector; a spinning-up disk that needs longer is reported as
-// a timeout rather than waited for.
-constexpr uint64_t ATA_WAIT_MS = 500;
+// Generous for one sector, even for an emulator on a host loaded enough that a
+// read took over 500 ms to complete (seen with other emulators sharing two
+// cores); a drive that needs longer is reported as a timeout, not waited for.
+constexpr uint64_t ATA_WAIT_MS = 5000;
 
 // LBA28: the command carries 28 address bits; the drive's own size is the
 // tighter limit whenever it is smaller.
