@@ -99,9 +99,26 @@ wait_result wait_not_busy(bool floating_means_empty) {
     }
 }
 
+// Resets the channel's drives (SRST), as at the probe.
+void reset_channel() {
+    outb(ATA_DEVICE_CONTROL, ATA_CTRL_SRST);
+    settle_delay();
+    outb(ATA_DEVICE_CONTROL, ATA_CTRL_RELEASE);
+    settle_delay();
+}
+
+// A command given up on may still finish later and leave its sectors waiting
+// in the drive: the next command would read those as its own. A reset drops
+// them (an emulator cancels the request), so a timeout costs that one read only.
+void abandon_command() {
+    reset_channel();
+    (void)wait_not_busy(false);
+}
+
 bool wait_not_busy_or_report() {
     if (wait_not_busy(false) == wait_result::ready) return true;
     kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", last_status);
+    abandon_command();
     return false;
 }
 
@@ -122,9 +139,10 @@ wait_result wait_data_request() {
 // the timeout is reported.
 bool transfer_ready(const char* what, uint32_t lba) {
     const wait_result r = wait_data_request();
-    if (r == wait_result::timed_out)
+    if (r == wait_result::timed_out) {
         kprintf("[ata] Timeout waiting for DRQ at LBA %d (status=0x%x)\n", lba, last_status);
-    else if (r != wait_result::ready)
+        abandon_command();
+    } else if (r != wait_result::ready)
         kprintf("[ata] %s error at LBA %d\n", what, lba);
     return r == wait_result::ready;
 }
@@ -177,10 +195,7 @@ void ata_init() {
 
     outb(ATA_DRIVE_HEAD, ATA_SELECT_MASTER);
     settle_delay();
-    outb(ATA_DEVICE_CONTROL, ATA_CTRL_SRST);
-    settle_delay();
-    outb(ATA_DEVICE_CONTROL, ATA_CTRL_RELEASE);
-    settle_delay();
+    reset_channel();
 
     if (wait_not_busy(true) == wait_result::timed_out) {
         kprintf("[ata] Timeout waiting for BSY to clear (status=0x%x)\n", last_status);

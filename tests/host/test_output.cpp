@@ -139,6 +139,8 @@ TEST(ports, an_ata_drive_stuck_busy_is_given_up_on) {
     host::fallback[0x1F7] = 0x50;
     EXPECT_NE(ata_read_sectors(0, 1, sector), 0);
     EXPECT_EQ(host::serial(), "[ata] Timeout waiting for DRQ at LBA 0 (status=0x50)\n");
+    const auto control = host::accesses_to({0x3F6});  // the late data dropped by a reset
+    EXPECT_TRUE((std::find(control.begin(), control.end(), host::port_io{0x3F6, 4, true}) != control.end()));
     host::reset();  // the identity said 2^32 - 1 sectors: LBA28 ends the range first
     EXPECT_NE(ata_read_sectors((1 << 28) - 1, 2, sector), 0);
     EXPECT_EQ(host::serial(), "[ata] Read of 2 sectors at LBA 268435455 exceeds the 268435456 addressable sectors\n");
