@@ -3,9 +3,9 @@
    FS base, an absurd size, a clock there is not or a nanosecond count of a whole
    second, and the descriptor calls handed descriptors never opened: each result
    is printed as 16 hex digits, so each must be Linux's error (EFAULT ...F2, EPERM
-   ...FF, EINVAL ...EA, ENOMEM ...F4, EBADF ...F7) with the kernel unharmed. A
-   refused brk answers the break unchanged: it is printed less the break at the
-   start, 0. */
+   ...FF, EINVAL ...EA, ENOMEM ...F4, EBADF ...F7, ESRCH ...FD) with the kernel
+   unharmed. A refused brk answers the break unchanged: it is printed less the
+   break at the start, 0. The last call, a signal to itself, ends the program. */
 #include "hostile.inc"
     .set ROW, 48
     .set KERNEL, 0x100000               /* the kernel image */
@@ -103,6 +103,21 @@ calls:  /* number, then five arguments */
     .quad SYS_WRITE, 3, self_exe, 5, 0, 0                      /* never opened */
     .quad SYS_WRITE, 1, 0, 0, 0, 0                             /* nothing: 0, whatever the buffer */
     .quad SYS_WRITE, 1, -16, 32, 0, 0                          /* wraps the address space */
+    .quad SYS_POLL, KERNEL, 1, 0, 0, 0
+    .quad SYS_POLL, KERNEL, 65, 0, 0, 0                        /* more than the descriptors */
+    .quad SYS_IOCTL, 1000, 0x5401, 0, 0, 0
+    .quad SYS_FCHDIR, 1000, 0, 0, 0, 0
+    .quad SYS_DUP3, 1000, 1, 0, 0, 0
+    .quad SYS_FCHMOD, 1000, 0644, 0, 0, 0
+    .quad SYS_MKDIR, KERNEL, 0755, 0, 0, 0
+    .quad SYS_UTIMENSAT, -100, KERNEL, 0, 0, 0
+    .quad SYS_READLINKAT, -100, KERNEL, into_kernel, 64, 0
+    .quad SYS_FACCESSAT2, -100, KERNEL, 0, 0, 0
+    .quad SYS_GETGROUPS, 1, KERNEL, 0, 0, 0
+    .quad SYS_PRCTL, 16, KERNEL, 0, 0, 0                      /* PR_GET_NAME */
+    .quad SYS_SETUID, 1, 0, 0, 0, 0
+    .quad SYS_KILL, 2, 9, 0, 0, 0                              /* no such process */
+    .quad SYS_TGKILL, 1, 1, 6, 0, 0                            /* itself, as abort does: the end */
     .set CALLS, (. - calls) / ROW
 into_kernel:                            /* an iovec of its own naming kernel memory */
     .quad KERNEL, 16

@@ -8,6 +8,7 @@ import re
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -21,6 +22,8 @@ PROMPT = "tarvelin> "
 TOKEN = re.compile(r"\{(n|hex|\*|[0-9A-F]{2})\}")
 PATTERNS = {"n": rb"(\d+)", "hex": rb"([0-9A-Fa-f]+)", "*": rb"[\x20-\x7e]*"}
 QUIET, TIMEOUT = 30.0, 120.0
+SEPARATOR = b"  " + b"-" * 40 + b"\n"
+RUN_END = b"\n" + SEPARATOR + b"  Returned to kernel shell.\n" + PROMPT.encode()
 
 
 def expand(template, regex=False):
@@ -161,6 +164,24 @@ class Machine:
             numbers += self.expect(command if given == "%s\r" % command else given or command, template, stop)
         return numbers
 
+    def command(self, line):
+        """Types `line`; everything the machine says up to its next prompt."""
+        start = self.consumed
+        self.send(line.encode() + b"\r")
+        try:
+            self.until(b"\n" + PROMPT.encode())
+        except AssertionError:
+            raise AssertionError("`%s` did not come back; the last output:\n%s" % (line, show(self.output[-3000:])))
+        return bytes(self.output[start:self.consumed])
+
+    def program(self, line):
+        """What the program `line` starts printed, between the launch path's two separators."""
+        text = self.command(line)
+        begin = text.find(SEPARATOR) + len(SEPARATOR)
+        if begin < len(SEPARATOR) or not text.endswith(RUN_END):
+            raise AssertionError("`%s` ran no program to its end:\n%s" % (line, text.decode("latin-1")))
+        return text[begin:-len(RUN_END)]
+
     def qmp(self, command, **arguments):
         self._qmp.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
         self._qmp.flush()
@@ -201,6 +222,18 @@ class MachineTest(unittest.TestCase):
         m = Machine(**kwargs)
         self.addCleanup(m.stop)
         return m
+
+    def assert_printed(self, line, want, got):
+        """Byte for byte, or the start of a unified diff (this host's output against Tarvelin's)."""
+        if got != want:
+            lines = difflib.unified_diff(*(x.decode("utf-8", "backslashreplace").split("\n") for x in (want, got)),
+                                         "this host", "Tarvelin", lineterm="")
+            self.fail("`%s` printed otherwise:\n%s" % (line, "\n".join(list(lines)[:80])))
+
+
+def make_disk(disk, tree, *options):
+    subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), disk, tree, *options],
+                   check=True, capture_output=True)
 
 
 def symbols(elf="kernel.elf"):

@@ -5,7 +5,6 @@ made from. Only what the file system decides is evened out: mkfs's lost+found, l
 and directory sizes, and the order of entries where a listing keeps the directory's order ('~'
 cases, lines sorted). Exit statuses show only through sh's builtins (`echo $?`)."""
 
-import difflib
 import glob
 import hashlib
 import os
@@ -13,14 +12,11 @@ import re
 import shlex
 import shutil
 import subprocess
-import sys
 import tempfile
 
-from machine import BUILD, PROMPT, SOURCE, MachineTest, main, read
+from machine import BUILD, MachineTest, main, make_disk, read
 from test_boot import boot
 
-SEPARATOR = b"  " + b"-" * 40 + b"\n"
-END = b"\n" + SEPARATOR + b"  Returned to kernel shell.\n" + PROMPT.encode()
 STAMP = 1000000000  # long past, so ls prints the year on both sides whatever their clocks say
 TEXT = {"text/poem.txt": "Roses are red,\n\tviolets\tare blue;\nna\u00efve caf\u00e9 \u2014 \u00fcn\u00efc\u00f6d\u00e9 \u2713\n"
                          "the Needle is here\nno newline at the end",
@@ -151,21 +147,6 @@ def normal(out, how):
 
 
 class Busybox(MachineTest):
-    def command(self, m, line):
-        start, self.lost = m.consumed, line  # until the prompt is back
-        m.send(line.encode() + b"\r")
-        m.until(b"\n" + PROMPT.encode())
-        self.lost = None
-        return bytes(m.output[start:m.consumed])
-
-    def program(self, m, line):
-        """What a program printed, between the launch path's separator and the closing one."""
-        text = self.command(m, line)
-        begin = text.find(SEPARATOR) + len(SEPARATOR)
-        if begin < len(SEPARATOR) or not text.endswith(END):
-            self.fail("`%s` ran no program to its end:\n%s" % (line, text.decode("latin-1")))
-        return text[begin:-len(END)]
-
     def test_applets_as_on_linux(self):
         if os.geteuid():
             self.skipTest("the host's side needs root, for chroot and a read-only bind mount")
@@ -173,27 +154,25 @@ class Busybox(MachineTest):
             tree, disk = os.path.join(tmp, "tree"), os.path.join(tmp, "disk.img")
             make_tree(tree)
             settle(tree)
-            subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), disk, tree],
-                           check=True, capture_output=True)
+            make_disk(disk, tree)
             settle(tree)  # mkfs read the files and moved their access times
             expected = [normal(host(tree, shlex.split(typed)), how) for how, typed in CASES]
             m = self.machine(disk=disk)
             boot(m, probe=read("probe.txt"), sectors=131072, mb=64)
-            self.command(m, "mount")
-            memory = self.command(m, "meminfo")
+            m.command("mount")
+            memory = m.command("meminfo")
             for (how, typed), want in zip(CASES, expected):
                 line = "execute /bin/busybox " + typed
                 self.assertLessEqual(len(line), 255, "the shell takes no longer line")
                 with self.subTest(typed):
-                    got = normal(self.program(m, line), how)
-                    if got != want:
-                        lines = difflib.unified_diff(*(x.decode("utf-8", "backslashreplace").split("\n") for x in (
-                            want, got)), "this host", "Tarvelin", lineterm="")
-                        self.fail("`%s` printed otherwise:\n%s" % (line, "\n".join(list(lines)[:80])))
-                if self.lost:  # the machine is gone: the cases after it would only wait
+                    lost = line  # until the prompt is back: if it never comes, the cases after it would only wait
+                    got = normal(m.program(line), how)
+                    lost = None
+                    self.assert_printed(line, want, got)
+                if lost:
                     break
             else:
-                self.assertEqual(self.command(m, "meminfo"), memory, "memory after the applets")
+                self.assertEqual(m.command("meminfo"), memory, "memory after the applets")
 
 
 if __name__ == "__main__":

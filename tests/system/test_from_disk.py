@@ -6,11 +6,9 @@ import os
 import re
 import shutil
 import struct
-import subprocess
-import sys
 import tempfile
 
-from machine import BUILD, PROGRAMS, SOURCE, MachineTest, main, programs, read
+from machine import BUILD, PROGRAMS, MachineTest, main, make_disk, programs, read
 from test_boot import boot
 from test_disk import PART, Volume
 
@@ -48,8 +46,7 @@ class FromDisk(MachineTest):
                                ("big", bytes(4 * 1024 * 1024 + 1))]:
                 with open(os.path.join(tree, name), "wb") as f:
                     f.write(data)
-            subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), disk, tree],
-                           check=True, capture_output=True)
+            make_disk(disk, tree)
             vol = Volume(disk)
             sector = (PART + int(vol.debugfs("blocks /bad/failing").split()[0]) * 1024) // 512
             config = os.path.join(tmp, "blkdebug.conf")

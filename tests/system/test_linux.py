@@ -2,18 +2,14 @@
 tests/linux run from the disk and print byte for byte what this host's run of the same binary with
 the same arguments prints; each gives all its memory back, and a carried program runs as before."""
 
-import difflib
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
-from machine import BUILD, PROMPT, SOURCE, MachineTest, main, read
+from machine import BUILD, SOURCE, MachineTest, main, make_disk, read
 from test_boot import boot
 
-SEPARATOR = b"  " + b"-" * 40 + b"\n"
-END = b"\n" + SEPARATOR + b"  Returned to kernel shell.\n" + PROMPT.encode()
 TYPED = "one 'two words' \"three  spaced\" \"it's\" '\"' last"
 ARGS = ["one", "two words", "three  spaced", "it's", '"', "last"]
 BUILDS = {"libc-glibc": ["gcc", "libc.c", "-lm"], "libc-musl": ["musl-gcc", "libc.c", "-lm"],
@@ -21,23 +17,6 @@ BUILDS = {"libc-glibc": ["gcc", "libc.c", "-lm"], "libc-musl": ["musl-gcc", "lib
 
 
 class Linux(MachineTest):
-    def command(self, m, line):
-        start = m.consumed
-        m.send(line.encode() + b"\r")
-        try:
-            m.until(b"\n" + PROMPT.encode())
-        except AssertionError:
-            self.fail("`%s` did not come back; the last output:\n%s" % (line, m.output[-3000:].decode("latin-1")))
-        return bytes(m.output[start:m.consumed])
-
-    def program(self, m, line):
-        """What a program printed, between the launch path's separator and the closing one."""
-        text = self.command(m, line)
-        start = text.find(SEPARATOR) + len(SEPARATOR)
-        if start < len(SEPARATOR) or not text.endswith(END):
-            self.fail("`%s` ran no program to its end:\n%s" % (line, text.decode("latin-1")))
-        return text[start:-len(END)]
-
     def test_static_programs(self):
         with tempfile.TemporaryDirectory() as tmp:
             os.makedirs(os.path.join(tmp, "tree", "bin"))
@@ -49,23 +28,18 @@ class Linux(MachineTest):
                 host = subprocess.run(["/bin/" + name] + ARGS, executable=path, env={}, capture_output=True, timeout=60)
                 self.assertEqual((host.returncode, host.stderr), (0, b""), name)
                 expected[name] = host.stdout
-            subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "make-disk-image"), disk,
-                            os.path.join(tmp, "tree")], check=True, capture_output=True)
+            make_disk(disk, os.path.join(tmp, "tree"))
             m = self.machine(disk=disk, iso=os.path.join(BUILD, "tarvelin-test.iso"))
             boot(m, probe=read("probe.txt"), sectors=131072, mb=64, kernel="kernel_test.elf")
-            carried = self.program(m, "execute fibonacci")
-            self.command(m, "mount")
-            memory = self.command(m, "meminfo")
+            carried = m.program("execute fibonacci")
+            m.command("mount")
+            memory = m.command("meminfo")
             for name in BUILDS:
                 with self.subTest(name):
                     line = "execute /bin/%s %s" % (name, TYPED)
-                    got = self.program(m, line)
-                    if got != expected[name]:
-                        lines = difflib.unified_diff(expected[name].decode("latin-1").split("\n"), got.decode(
-                            "latin-1").split("\n"), "this host", "Tarvelin", lineterm="")
-                        self.fail("`%s` printed otherwise:\n%s" % (line, "\n".join(list(lines)[:80])))
-                    self.assertEqual(self.command(m, "meminfo"), memory, "memory after " + name)
-            self.assertEqual(self.program(m, "execute fibonacci"), carried)
+                    self.assert_printed(line, expected[name], m.program(line))
+                    self.assertEqual(m.command("meminfo"), memory, "memory after " + name)
+            self.assertEqual(m.program("execute fibonacci"), carried)
             # After programs that used x87 and SSE, the next starts from a clean state: spin uses neither.
             m.send(b"execute spin\r")
             m.until(b"spin: start\n")
