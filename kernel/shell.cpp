@@ -5,7 +5,8 @@
 // The shell is the only thread of control after start-up. It reads the COM1
 // receive ring first and the PS/2 key ring second, halting until the next
 // interrupt when neither has a byte; both rings are filled by interrupts.
-// All state lives on the loop's stack and starts afresh at every prompt.
+// A line's state lives on the loop's stack and starts afresh at every prompt;
+// only the mounted volume (`fs`) outlives one.
 #include "shell.h"
 
 #include "ata.h"
