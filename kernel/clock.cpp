@@ -187,10 +187,6 @@ bool clock_read(uint64_t id, uint64_t& ns) {
     return false;
 }
 
-int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
-    return copy_to_user(addr, src, len) ? 0 : -KEFAULT;
-}
-
 // A timespec argument, checked as Linux checks one: 0, or the error.
 int64_t read_timespec(uint64_t addr, linux_timespec& ts) {
     if (!copy_from_user(&ts, addr, sizeof ts)) return -KEFAULT;

@@ -122,10 +122,6 @@ int64_t as_dirfd(uint64_t dirfd) { return static_cast<int32_t>(dirfd); }
 constexpr uint64_t AT_FDCWD_ARG = static_cast<uint32_t>(AT_FDCWD);
 uint64_t min(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
-    return copy_to_user(addr, src, len) ? 0 : -KEFAULT;
-}
-
 // A path argument, read with a bound: its length, or Linux's error.
 int64_t read_path(uint64_t addr) {
     const int64_t n = copy_string_from_user(path_buffer, addr, PATH_BYTES);

@@ -9,6 +9,7 @@
 #include "paging.h"
 
 #include "cpu.h"
+#include "errno.h"
 #include "kassert.h"
 #include "main.h"
 #include "phys.h"
@@ -56,11 +57,6 @@ uint64_t rest_of_page(const leaf& page, uint64_t addr) { return page.bytes - (ad
 
 uint64_t min(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
-void zero_frame(uint64_t frame) {
-    auto* words = static_cast<uint64_t*>(phys_ptr(frame));
-    for (uint64_t i = 0; i < PAGE_BYTES / sizeof(uint64_t); ++i) words[i] = 0;
-}
-
 // The run's directory for the mmap area, made on first use.
 uint64_t& mmap_directory_entry() { return entry_for(entry_for(cpu_read_cr3(), USER_MMAP_BASE, PML4_SHIFT), USER_MMAP_BASE, PDPT_SHIFT); }
 
@@ -70,7 +66,7 @@ uint64_t* child_entry(uint64_t& table_entry, uint64_t addr, int shift) {
     if ((table_entry & PAGE_PRESENT) == 0) {
         const uint64_t frame = pmm_alloc_page();
         if (frame == 0) return nullptr;
-        zero_frame(frame);
+        zero_physical(frame, PAGE_BYTES);
         table_entry = frame | TABLE_FLAGS;
     }
     return &entry_for(table_entry, addr, shift);
@@ -145,6 +141,15 @@ bool copy_to_user(uint64_t dst, const void* src, uint64_t len) {
         in += n, dst += n, len -= n;
     }
     return true;
+}
+
+int64_t copy_out(uint64_t dst, const void* src, uint64_t len) {
+    return copy_to_user(dst, src, len) ? 0 : -KEFAULT;
+}
+
+void zero_physical(uint64_t addr, uint64_t bytes) {
+    auto* words = static_cast<uint64_t*>(phys_ptr(addr));
+    for (uint64_t i = 0; i < bytes / sizeof(uint64_t); ++i) words[i] = 0;
 }
 
 int64_t copy_string_from_user(char* dst, uint64_t src, uint64_t capacity) {

@@ -36,11 +36,17 @@ bool paging_user_range_ok(uint64_t addr, uint64_t len, bool write);
 // copied, unless the whole range is the program's (writable, for copy_to_user).
 bool copy_from_user(void* dst, uint64_t src, uint64_t len);
 bool copy_to_user(uint64_t dst, const void* src, uint64_t len);
+// copy_to_user as a system call answers it: 0, or -EFAULT.
+int64_t copy_out(uint64_t dst, const void* src, uint64_t len);
 // Reads a zero-terminated string into dst; its length, or one of these when a
 // byte is not the program's or no terminator comes within `capacity` bytes.
 constexpr int64_t USER_STRING_FAULT = -1;
 constexpr int64_t USER_STRING_TOO_LONG = -2;
 int64_t copy_string_from_user(char* dst, uint64_t src, uint64_t capacity);
+
+// Zeroes `bytes` (a multiple of 8) of physical memory from `addr`, a word at a
+// time: frames and image pages, where kmemset's byte loop would be slow.
+void zero_physical(uint64_t addr, uint64_t bytes);
 
 // Maps the 4 KiB page at vaddr (in the mmap area) to `frame`, open to ring 3 and
 // writable, building the run's directory and table as needed; false when no

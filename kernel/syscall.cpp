@@ -99,10 +99,6 @@ int64_t end_program() {
     return 0;
 }
 
-int64_t copy_out(uint64_t addr, const void* src, uint64_t len) {
-    return copy_to_user(addr, src, len) ? 0 : -KEFAULT;
-}
-
 int64_t zero_out(uint64_t addr, uint64_t len) {
     static const uint8_t zeros[SIGACTION_BYTES] = {};
     return addr == 0 ? 0 : copy_out(addr, zeros, len);

@@ -68,8 +68,7 @@ bool map_zeroed(uint64_t start, uint64_t pages) {
             unmap_range(start, start + i * PAGE_BYTES);
             return false;
         }
-        auto* words = static_cast<uint64_t*>(phys_ptr(frame));
-        for (uint64_t w = 0; w < PAGE_BYTES / sizeof(uint64_t); ++w) words[w] = 0;
+        zero_physical(frame, PAGE_BYTES);
     }
     return true;
 }
@@ -114,9 +113,7 @@ void vm_begin_run(uint64_t image_end) {
 // the next program's loader fills only its own segments: what this one left in
 // them (its data, its heap, its break) is cleared, so no program reads another's.
 void vm_end_run() {
-    const uint64_t end = large_page_base(brk_high - 1) + LARGE_PAGE_BYTES;
-    auto* words = static_cast<uint64_t*>(phys_ptr(USER_IMAGE_BASE));
-    for (uint64_t i = 0; i < (end - USER_IMAGE_BASE) / sizeof(uint64_t); ++i) words[i] = 0;
+    zero_physical(USER_IMAGE_BASE, large_page_base(brk_high - 1) + LARGE_PAGE_BYTES - USER_IMAGE_BASE);
     paging_release_user_tables();
 }
 
